@@ -5,7 +5,9 @@
 
 namespace orv {
 
-int64_t SystemClock::nowSeconds() const { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t SystemClock::nowSeconds() const {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 int64_t SystemClock::nowMillis() const {
     using namespace std::chrono;

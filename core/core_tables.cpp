@@ -84,43 +84,44 @@ const std::vector<int32_t>& CoreTables::mailFiles(int m) const {
     const auto& ix = rowIndex(filesIx_, attachments.generation(), attachments.count(),
                               [this](int r) { return attachments[r].mail; });
     return (m >= 0 && m < static_cast<int>(ix.byMail.size())) ? ix.byMail[static_cast<size_t>(m)]
-                                                             : kNoRows;
+                                                              : kNoRows;
 }
 
 const std::vector<int32_t>& CoreTables::mailDeliveries(int m) const {
     const auto& ix = rowIndex(deliveriesIx_, deliveries.generation(), deliveries.count(),
                               [this](int r) { return deliveries[r].mail; });
     return (m >= 0 && m < static_cast<int>(ix.byMail.size())) ? ix.byMail[static_cast<size_t>(m)]
-                                                             : kNoRows;
+                                                              : kNoRows;
 }
 
 const std::vector<int32_t>& CoreTables::mailReceivedRecipients(int m) const {
     const auto& ix =
-        rowIndex(recipientsIx_, receivedRecipientMails.generation(),
-                 receivedRecipientMails.count(), [this](int r) { return receivedRecipientMails[r]; });
+        rowIndex(recipientsIx_, receivedRecipientMails.generation(), receivedRecipientMails.count(),
+                 [this](int r) { return receivedRecipientMails[r]; });
     return (m >= 0 && m < static_cast<int>(ix.byMail.size())) ? ix.byMail[static_cast<size_t>(m)]
-                                                             : kNoRows;
+                                                              : kNoRows;
 }
 
 const std::vector<int32_t>& CoreTables::mailOutAddress(int m) const {
     const auto& ix = rowIndex(outAddrIx_, outAddressMails.generation(), outAddressMails.count(),
                               [this](int r) { return outAddressMails[r]; });
     return (m >= 0 && m < static_cast<int>(ix.byMail.size())) ? ix.byMail[static_cast<size_t>(m)]
-                                                             : kNoRows;
+                                                              : kNoRows;
 }
 
 const std::vector<int32_t>& CoreTables::mailRecvAddress(int m) const {
     const auto& ix = rowIndex(recvAddrIx_, recvAddressMails.generation(), recvAddressMails.count(),
                               [this](int r) { return recvAddressMails[r]; });
     return (m >= 0 && m < static_cast<int>(ix.byMail.size())) ? ix.byMail[static_cast<size_t>(m)]
-                                                             : kNoRows;
+                                                              : kNoRows;
 }
 
 int CoreTables::findByKey(uint64_t key, bool received) const {
     if (keyIxGen_ != mails.generation()) {
         keyIx_.clear();
         keyIx_.reserve(static_cast<size_t>(mails.count()));
-        for (int i = 0; i < mails.count(); ++i) keyIx_[mails[i].key].push_back(i);
+        for (int i = 0; i < mails.count(); ++i)
+            keyIx_[mails[i].key].push_back(i);
         keyIxGen_ = mails.generation();
     }
     auto it = keyIx_.find(key);
@@ -134,8 +135,12 @@ int CoreTables::findByKey(uint64_t key, bool received) const {
     return -1;
 }
 
-int CoreTables::findReceived(uint64_t key) const { return findByKey(key, true); }
-int CoreTables::findOutgoing(uint64_t key) const { return findByKey(key, false); }
+int CoreTables::findReceived(uint64_t key) const {
+    return findByKey(key, true);
+}
+int CoreTables::findOutgoing(uint64_t key) const {
+    return findByKey(key, false);
+}
 
 bool CoreTables::copyMail(uint64_t key, MailRecord& out) const {
     int m = findReceived(key);
@@ -158,7 +163,8 @@ int CoreTables::appendMail(const MailRecord& r, std::string_view subject) {
     bool keyFresh = keyIxGen_ == oldGen;
     RowIndex* all[] = {&filesIx_, &deliveriesIx_, &recipientsIx_, &outAddrIx_, &recvAddrIx_};
     bool fresh[5];
-    for (int i = 0; i < 5; ++i) fresh[i] = all[i]->mailGen == oldGen;
+    for (int i = 0; i < 5; ++i)
+        fresh[i] = all[i]->mailGen == oldGen;
     subjects.append(subject);
     int m = mails.append(r);
     mailMeters_.at(m) = ReceiveMeter{};
@@ -257,9 +263,11 @@ void CoreTables::mailRecipients(int m, StringPool& out) const {
     out.clear();
     if (m < 0 || m >= mails.count()) return;
     if (isReceivedKind(mails[m].kind)) {
-        for (int r : mailReceivedRecipients(m)) out.append(receivedRecipientNames.view(r));
+        for (int r : mailReceivedRecipients(m))
+            out.append(receivedRecipientNames.view(r));
     } else {
-        for (int d : mailDeliveries(m)) out.append(deliveryRecipients.view(d));
+        for (int d : mailDeliveries(m))
+            out.append(deliveryRecipients.view(d));
     }
 }
 
@@ -270,9 +278,11 @@ void CoreTables::mailSenders(int m, StringPool& out) const {
         if (out.find(s) < 0) out.append(s);
     };
     if (isReceivedKind(mails[m].kind)) {
-        for (int r : mailReceivedRecipients(m)) add(receivedRecipientSenders.view(r));
+        for (int r : mailReceivedRecipients(m))
+            add(receivedRecipientSenders.view(r));
     } else {
-        for (int d : mailDeliveries(m)) add(deliverySenders.view(d));
+        for (int d : mailDeliveries(m))
+            add(deliverySenders.view(d));
     }
 }
 
@@ -291,12 +301,14 @@ std::vector<int32_t> CoreTables::mailAttachmentRows(int m) const {
 
 void CoreTables::mailAttachmentNames(int m, StringPool& out) const {
     out.clear();
-    for (int a : mailAttachmentRows(m)) out.append(attachmentNames.view(a));
+    for (int a : mailAttachmentRows(m))
+        out.append(attachmentNames.view(a));
 }
 
 void CoreTables::mailAttachmentPaths(int m, StringPool& out) const {
     out.clear();
-    for (int a : mailAttachmentRows(m)) out.append(attachmentPaths.view(a));
+    for (int a : mailAttachmentRows(m))
+        out.append(attachmentPaths.view(a));
 }
 
 bool CoreTables::mailBodyPaths(int m, StringPool& out) const {
@@ -338,10 +350,12 @@ void CoreTables::receivedAddressLine(int m, StringPool& out) const {
     out.clear();
     const auto& entries = mailRecvAddress(m);
     if (!entries.empty()) {
-        for (int r : entries) out.append(recvAddressEntries.view(r));
+        for (int r : entries)
+            out.append(recvAddressEntries.view(r));
         return;
     }
-    for (int r : mailReceivedRecipients(m)) out.append(receivedRecipientNames.view(r));
+    for (int r : mailReceivedRecipients(m))
+        out.append(receivedRecipientNames.view(r));
 }
 
 uint64_t CoreTables::previousReceived(std::string_view user, uint64_t key) const {
@@ -371,7 +385,8 @@ std::optional<uint64_t> CoreTables::latestReceived(std::string_view user) const 
 
 int64_t CoreTables::sumDone(int m) const {
     int64_t s = 0;
-    for (int a : mailFiles(m)) s += attachments[a].done;
+    for (int a : mailFiles(m))
+        s += attachments[a].done;
     return s;
 }
 
@@ -438,7 +453,9 @@ int CoreTables::countReceivedFor(std::string_view name) const {
 
 // ---------------------------------------------------------------- erasing
 
-void CoreTables::eraseMail(int m) { eraseMails({m}); }
+void CoreTables::eraseMail(int m) {
+    eraseMails({m});
+}
 
 void CoreTables::eraseMails(std::vector<int> list) {
     const int n = mails.count();
@@ -473,7 +490,8 @@ void CoreTables::eraseMailsPass(const std::vector<int32_t>& remap, int erased) {
         for (int d = 0; d < deliveries.count(); ++d)
             if (mapIndex(deliveries[d].mail) == -1) keep[static_cast<size_t>(d)] = 0;
         eraseDeliveryRows(keep);
-        for (auto& d : deliveries) d.mail = mapIndex(d.mail);
+        for (auto& d : deliveries)
+            d.mail = mapIndex(d.mail);
     }
     // Their files: close what is open, drop the rows.
     {
@@ -488,12 +506,14 @@ void CoreTables::eraseMailsPass(const std::vector<int32_t>& remap, int erased) {
         attachmentNames.retain(keep);
         attachments.retain(keep);
         attachmentFiles_.retain(keep);
-        for (auto& a : attachments) a.mail = mapIndex(a.mail);
+        for (auto& a : attachments)
+            a.mail = mapIndex(a.mail);
     }
     // The mail rows and their receive meters.
     {
         std::vector<char> keep(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i) keep[static_cast<size_t>(i)] = remap[static_cast<size_t>(i)] != -1;
+        for (int i = 0; i < n; ++i)
+            keep[static_cast<size_t>(i)] = remap[static_cast<size_t>(i)] != -1;
         subjects.retain(keep);
         mails.retain(keep);
         mailMeters_.retain(keep);
@@ -503,9 +523,11 @@ void CoreTables::eraseMailsPass(const std::vector<int32_t>& remap, int erased) {
         std::vector<char> keep(static_cast<size_t>(idx.count()), 1);
         for (int r = 0; r < idx.count(); ++r)
             if (mapIndex(idx[r]) == -1) keep[static_cast<size_t>(r)] = 0;
-        for (StringPool* p : pools) p->retain(keep);
+        for (StringPool* p : pools)
+            p->retain(keep);
         idx.retain(keep);
-        for (auto& v : idx) v = mapIndex(v);
+        for (auto& v : idx)
+            v = mapIndex(v);
     };
     passInts(receivedRecipientMails, {&receivedRecipientNames, &receivedRecipientSenders});
     passInts(outAddressMails, {&outAddressEntries});
@@ -515,7 +537,8 @@ void CoreTables::eraseMailsPass(const std::vector<int32_t>& remap, int erased) {
 
 void CoreTables::eraseDeliveryRows(const std::vector<char>& keep) {
     for (int d = 0; d < deliveries.count(); ++d) {
-        if (!keep[static_cast<size_t>(d)] && deliveryRuntime_.has(d)) deliveryRuntime_.at(d).release();
+        if (!keep[static_cast<size_t>(d)] && deliveryRuntime_.has(d))
+            deliveryRuntime_.at(d).release();
     }
     deliveryRecipients.retain(keep);
     deliverySenders.retain(keep);
@@ -728,11 +751,10 @@ uint64_t CoreTables::changeCount() const {
     g += attachmentPaths.generation() + attachments.generation() + subjects.generation() +
          mails.generation() + receivedRecipientNames.generation() +
          receivedRecipientSenders.generation() + receivedRecipientMails.generation() +
-         deliveryRecipients.generation() + deliverySenders.generation() +
-         deliveries.generation() + savedLogin.generation() + contacts.generation() +
-         settingsNumbers.generation() + ownedGroupNames.generation() +
-         ownedGroupCreators.generation() + ownedMemberNames.generation() +
-         ownedMembers.generation() + joinedGroupNames.generation() +
+         deliveryRecipients.generation() + deliverySenders.generation() + deliveries.generation() +
+         savedLogin.generation() + contacts.generation() + settingsNumbers.generation() +
+         ownedGroupNames.generation() + ownedGroupCreators.generation() +
+         ownedMemberNames.generation() + ownedMembers.generation() + joinedGroupNames.generation() +
          joinedGroupCreators.generation() + joinedMemberNames.generation() +
          joinedMembers.generation() + joinConfirmStrings.generation() +
          joinConfirmValues.generation() + settingsStrings.generation() +
@@ -748,14 +770,36 @@ uint64_t CoreTables::changeCount() const {
 
 size_t CoreTables::bytesHeld() const {
     size_t b = 0;
-    for (const StringPool* p :
-         {&attachmentPaths, &subjects, &receivedRecipientNames, &receivedRecipientSenders,
-          &deliveryRecipients, &deliverySenders, &savedLogin, &contacts, &ownedGroupNames,
-          &ownedGroupCreators, &ownedMemberNames, &joinedGroupNames, &joinedGroupCreators,
-          &joinedMemberNames, &joinConfirmStrings, &settingsStrings, &ownedGroupIntros,
-          &attachmentNames, &outAddressEntries, &recvAddressEntries, &shareFolderPaths,
-          &sharedFileNames, &sharedFileLocalPaths, &transferRemotePaths, &transferLocalPaths,
-          &transferOwners, &seenNames, &addressCacheNames, &addressCacheAddresses, &previewSet})
+    for (const StringPool* p : {&attachmentPaths,
+                                &subjects,
+                                &receivedRecipientNames,
+                                &receivedRecipientSenders,
+                                &deliveryRecipients,
+                                &deliverySenders,
+                                &savedLogin,
+                                &contacts,
+                                &ownedGroupNames,
+                                &ownedGroupCreators,
+                                &ownedMemberNames,
+                                &joinedGroupNames,
+                                &joinedGroupCreators,
+                                &joinedMemberNames,
+                                &joinConfirmStrings,
+                                &settingsStrings,
+                                &ownedGroupIntros,
+                                &attachmentNames,
+                                &outAddressEntries,
+                                &recvAddressEntries,
+                                &shareFolderPaths,
+                                &sharedFileNames,
+                                &sharedFileLocalPaths,
+                                &transferRemotePaths,
+                                &transferLocalPaths,
+                                &transferOwners,
+                                &seenNames,
+                                &addressCacheNames,
+                                &addressCacheAddresses,
+                                &previewSet})
         b += p->capacity();
     b += attachments.capacity() * sizeof(AttachmentRecord) + mails.capacity() * sizeof(MailRecord) +
          deliveries.capacity() * sizeof(DeliveryRecord) +
@@ -772,14 +816,36 @@ size_t CoreTables::bytesHeld() const {
 }
 
 void CoreTables::clearAll() {
-    for (StringPool* p :
-         {&attachmentPaths, &subjects, &receivedRecipientNames, &receivedRecipientSenders,
-          &deliveryRecipients, &deliverySenders, &savedLogin, &contacts, &ownedGroupNames,
-          &ownedGroupCreators, &ownedMemberNames, &joinedGroupNames, &joinedGroupCreators,
-          &joinedMemberNames, &joinConfirmStrings, &settingsStrings, &ownedGroupIntros,
-          &attachmentNames, &outAddressEntries, &recvAddressEntries, &shareFolderPaths,
-          &sharedFileNames, &sharedFileLocalPaths, &transferRemotePaths, &transferLocalPaths,
-          &transferOwners, &seenNames, &addressCacheNames, &addressCacheAddresses, &previewSet})
+    for (StringPool* p : {&attachmentPaths,
+                          &subjects,
+                          &receivedRecipientNames,
+                          &receivedRecipientSenders,
+                          &deliveryRecipients,
+                          &deliverySenders,
+                          &savedLogin,
+                          &contacts,
+                          &ownedGroupNames,
+                          &ownedGroupCreators,
+                          &ownedMemberNames,
+                          &joinedGroupNames,
+                          &joinedGroupCreators,
+                          &joinedMemberNames,
+                          &joinConfirmStrings,
+                          &settingsStrings,
+                          &ownedGroupIntros,
+                          &attachmentNames,
+                          &outAddressEntries,
+                          &recvAddressEntries,
+                          &shareFolderPaths,
+                          &sharedFileNames,
+                          &sharedFileLocalPaths,
+                          &transferRemotePaths,
+                          &transferLocalPaths,
+                          &transferOwners,
+                          &seenNames,
+                          &addressCacheNames,
+                          &addressCacheAddresses,
+                          &previewSet})
         p->clear();
     attachments.clear();
     mails.clear();

@@ -19,7 +19,7 @@ namespace orv {
 
 // An owned file descriptor, closed when released.
 class OpenFile {
-public:
+  public:
     OpenFile() = default;
     explicit OpenFile(int fd) : fd_(fd) {}
     OpenFile(const OpenFile&) = delete;
@@ -35,7 +35,7 @@ public:
     }
     void close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -53,7 +53,7 @@ struct DeliveryRuntime {
 // Runtime values beside a table's rows; grows on demand so it never lags the table.
 template <typename T>
 class SideTable {
-public:
+  public:
     T& at(int i) {
         if (static_cast<size_t>(i) >= rows_.size()) rows_.resize(static_cast<size_t>(i) + 1);
         return rows_[static_cast<size_t>(i)];
@@ -75,7 +75,7 @@ public:
     void clear() { rows_.clear(); }
     std::vector<T>& rows() { return rows_; }
 
-private:
+  private:
     std::vector<T> rows_;
 };
 
@@ -87,7 +87,7 @@ enum class ResolveCode : int {
     NoAddress = 3,
     FreshNoPort = 4,
     CachedWithPort = 5,
-    Failed = 6,   // the request failed or is still pending; nothing cached
+    Failed = 6,  // the request failed or is still pending; nothing cached
 };
 
 struct ResolveResult {
@@ -132,7 +132,7 @@ enum : int {
 }
 
 class CoreTables {
-public:
+  public:
     explicit CoreTables(const Clock& clock, std::string mailStoreFolder = {});
     CoreTables(const CoreTables&) = delete;
     CoreTables& operator=(const CoreTables&) = delete;
@@ -146,49 +146,49 @@ public:
     bool ensureMailStoreFolder() const;
 
     // ---- persisted tables, in the order the state file stores them ----
-    StringPool attachmentPaths;                          // 1
-    RecordArray<AttachmentRecord> attachments;           // 2
-    StringPool subjects;                                 // 3
-    RecordArray<MailRecord> mails;                       // 4
-    StringPool receivedRecipientNames;                   // 5
-    StringPool receivedRecipientSenders;                 // 6
-    RecordArray<int32_t> receivedRecipientMails;         // 7
-    StringPool deliveryRecipients;                       // 8
-    StringPool deliverySenders;                          // 9
-    RecordArray<DeliveryRecord> deliveries;              // 10
-    StringPool savedLogin;                               // 11
-    StringPool contacts;                                 // 12
-    RecordArray<int32_t> settingsNumbers;                // 13
-    StringPool ownedGroupNames;                          // 14
-    StringPool ownedGroupCreators;                       // 15
-    StringPool ownedMemberNames;                         // 16
-    RecordArray<GroupMemberRecord> ownedMembers;         // 17
-    StringPool joinedGroupNames;                         // 18
-    StringPool joinedGroupCreators;                      // 19
-    StringPool joinedMemberNames;                        // 20
-    RecordArray<GroupMemberRecord> joinedMembers;        // 21
-    StringPool joinConfirmStrings;                       // 22
-    RecordArray<int32_t> joinConfirmValues;              // 23
-    StringPool settingsStrings;                          // 24
-    StringPool ownedGroupIntros;                         // 25
-    RecordArray<OwnedGroupRecord> ownedGroups;           // 26
-    StringPool attachmentNames;                          // 27
-    StringPool outAddressEntries;                        // 28
-    RecordArray<int32_t> outAddressMails;                // 29
-    StringPool recvAddressEntries;                       // 30
-    RecordArray<int32_t> recvAddressMails;               // 31
-    StringPool shareFolderPaths;                         // 32
-    RecordArray<int32_t> shareFolderTags;                // 33
-    StringPool sharedFileNames;                          // 34
-    RecordArray<SharedFileRecord> sharedFiles;           // 35
-    StringPool sharedFileLocalPaths;                     // 36
-    StringPool transferRemotePaths;                      // 37
-    StringPool transferLocalPaths;                       // 38
-    RecordArray<TransferRecord> transfers;               // 39
-    StringPool transferOwners;                           // 40
+    StringPool attachmentPaths;                    // 1
+    RecordArray<AttachmentRecord> attachments;     // 2
+    StringPool subjects;                           // 3
+    RecordArray<MailRecord> mails;                 // 4
+    StringPool receivedRecipientNames;             // 5
+    StringPool receivedRecipientSenders;           // 6
+    RecordArray<int32_t> receivedRecipientMails;   // 7
+    StringPool deliveryRecipients;                 // 8
+    StringPool deliverySenders;                    // 9
+    RecordArray<DeliveryRecord> deliveries;        // 10
+    StringPool savedLogin;                         // 11
+    StringPool contacts;                           // 12
+    RecordArray<int32_t> settingsNumbers;          // 13
+    StringPool ownedGroupNames;                    // 14
+    StringPool ownedGroupCreators;                 // 15
+    StringPool ownedMemberNames;                   // 16
+    RecordArray<GroupMemberRecord> ownedMembers;   // 17
+    StringPool joinedGroupNames;                   // 18
+    StringPool joinedGroupCreators;                // 19
+    StringPool joinedMemberNames;                  // 20
+    RecordArray<GroupMemberRecord> joinedMembers;  // 21
+    StringPool joinConfirmStrings;                 // 22
+    RecordArray<int32_t> joinConfirmValues;        // 23
+    StringPool settingsStrings;                    // 24
+    StringPool ownedGroupIntros;                   // 25
+    RecordArray<OwnedGroupRecord> ownedGroups;     // 26
+    StringPool attachmentNames;                    // 27
+    StringPool outAddressEntries;                  // 28
+    RecordArray<int32_t> outAddressMails;          // 29
+    StringPool recvAddressEntries;                 // 30
+    RecordArray<int32_t> recvAddressMails;         // 31
+    StringPool shareFolderPaths;                   // 32
+    RecordArray<int32_t> shareFolderTags;          // 33
+    StringPool sharedFileNames;                    // 34
+    RecordArray<SharedFileRecord> sharedFiles;     // 35
+    StringPool sharedFileLocalPaths;               // 36
+    StringPool transferRemotePaths;                // 37
+    StringPool transferLocalPaths;                 // 38
+    RecordArray<TransferRecord> transfers;         // 39
+    StringPool transferOwners;                     // 40
 
     // ---- runtime-only tables ----
-    RecordArray<DeliveryProgress> deliveryProgress;      // one per delivery
+    RecordArray<DeliveryProgress> deliveryProgress;  // one per delivery
     StringPool seenNames;
     RecordArray<int32_t> seenTimes;
     StringPool addressCacheNames;
@@ -300,7 +300,7 @@ public:
     // Empties every persisted and runtime table.
     void clearAll();
 
-private:
+  private:
     struct RowIndex {
         std::vector<std::vector<int32_t>> byMail;
         uint64_t rowGen = ~0ull, mailGen = ~0ull;
@@ -308,8 +308,8 @@ private:
     template <typename MailOf>
     const RowIndex& rowIndex(RowIndex& ix, uint64_t rowGen, int rows, MailOf mailOf) const;
     template <typename MailOf>
-    void noteRowAppended(RowIndex& ix, uint64_t oldRowGen, uint64_t newRowGen, int row,
-                         int mail, MailOf mailOf);
+    void noteRowAppended(RowIndex& ix, uint64_t oldRowGen, uint64_t newRowGen, int row, int mail,
+                         MailOf mailOf);
     int findByKey(uint64_t key, bool received) const;
     void eraseMailsPass(const std::vector<int32_t>& remap, int erased);
     void eraseDeliveryRows(const std::vector<char>& keep);

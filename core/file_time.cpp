@@ -9,7 +9,7 @@ int64_t fileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
 }
 
 int64_t fileTimeOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) return 0;
     return fileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 }

@@ -85,7 +85,8 @@ struct AttachmentRecord {
     int32_t attFlags;
 };
 static_assert(sizeof(AttachmentRecord) == 40);
-static_assert(offsetof(AttachmentRecord, total) == 8 && offsetof(AttachmentRecord, fileTime) == 24 &&
+static_assert(offsetof(AttachmentRecord, total) == 8 &&
+              offsetof(AttachmentRecord, fileTime) == 24 &&
               offsetof(AttachmentRecord, previewMark) == 32);
 
 struct DeliveryRecord {
@@ -104,8 +105,10 @@ struct DeliveryRecord {
     int32_t reserved68;
 };
 static_assert(sizeof(DeliveryRecord) == 72);
-static_assert(offsetof(DeliveryRecord, fileOffset) == 24 && offsetof(DeliveryRecord, fileHandle) == 32 &&
-              offsetof(DeliveryRecord, progress) == 56 && offsetof(DeliveryRecord, runtimeSlot) == 64);
+static_assert(offsetof(DeliveryRecord, fileOffset) == 24 &&
+              offsetof(DeliveryRecord, fileHandle) == 32 &&
+              offsetof(DeliveryRecord, progress) == 56 &&
+              offsetof(DeliveryRecord, runtimeSlot) == 64);
 
 inline DeliveryRecord newDeliveryRecord(int32_t mail) {
     DeliveryRecord d{};

@@ -16,7 +16,7 @@ namespace orv {
 namespace {
 
 class Reader {
-public:
+  public:
     Reader(const uint8_t* d, size_t n) : d_(d), n_(d ? n : 0) {}
     bool ok() const { return ok_; }
     size_t remaining() const { return n_ - pos_; }
@@ -50,7 +50,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool fail() {
         ok_ = false;
         return false;
@@ -62,7 +62,7 @@ private:
 };
 
 class Writer {
-public:
+  public:
     explicit Writer(size_t reserve) { out_.reserve(reserve); }
     void int32(int32_t v) { raw(&v, 4); }
     void pool(const StringPool& p) { poolBytes(p.data(), p.byteCount()); }
@@ -77,7 +77,7 @@ public:
     }
     std::vector<uint8_t> take() { return std::move(out_); }
 
-private:
+  private:
     void raw(const void* p, size_t n) {
         if (n == 0) return;
         auto* b = static_cast<const uint8_t*>(p);
@@ -203,8 +203,7 @@ void expandGroupEntries(CoreTables& t) {
     std::vector<std::vector<int>> members(static_cast<size_t>(t.joinedGroupNames.count()));
     for (int r = 0; r < t.joinedMembers.count(); ++r) {
         int g = t.joinedMembers[r].group;
-        if (g >= 0 && g < static_cast<int>(members.size()) &&
-            !t.joinedMemberNames.view(r).empty())
+        if (g >= 0 && g < static_cast<int>(members.size()) && !t.joinedMemberNames.view(r).empty())
             members[static_cast<size_t>(g)].push_back(r);
     }
     auto expand = [&](const StringPool& entries, const RecordArray<int32_t>& mails, bool outgoing) {
@@ -335,7 +334,8 @@ LoadReport loadState(CoreTables& t, const uint8_t* data, size_t size) {
 
     // 6.1 Runtime objects never survive a restart.
     t.clearRuntime();
-    for (auto& m : t.mails) m.runtimeSlot = 0;
+    for (auto& m : t.mails)
+        m.runtimeSlot = 0;
     // 6.2
     fixTransfers(t);
     // 6.3
@@ -359,7 +359,8 @@ LoadReport loadState(CoreTables& t, const uint8_t* data, size_t size) {
         AttachmentRecord& rec = t.attachments[a];
         rec.runtimeSlot = 0;
         int m = rec.mail;
-        if (rec.fileTime == 0 && m >= 0 && m < t.mails.count() && t.mails[m].kind == MailKind::Inbox)
+        if (rec.fileTime == 0 && m >= 0 && m < t.mails.count() &&
+            t.mails[m].kind == MailKind::Inbox)
             rec.fileTime = fileTimeOf(t.attachmentPaths.str(a));
     }
     // 6.8 Every unfinished delivery starts again.
@@ -381,7 +382,7 @@ LoadReport loadStateFile(CoreTables& t, const std::string& path) {
     std::vector<uint8_t> bytes;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return loadState(t, nullptr, 0);
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
     uint8_t buf[1 << 16];
     for (;;) {

@@ -15,9 +15,9 @@ constexpr int32_t kStateMagic = 0x1321AFD;
 constexpr int kStateBlockCount = 40;
 
 struct LoadReport {
-    bool present = false;      // a file was given
-    int blocksRead = 0;        // complete blocks taken from the file
-    bool mailsDropped = false; // the mail tables did not agree and were emptied
+    bool present = false;       // a file was given
+    int blocksRead = 0;         // complete blocks taken from the file
+    bool mailsDropped = false;  // the mail tables did not agree and were emptied
 };
 
 // Loads a stored image into empty tables and applies the load-time fix-ups. Every count is

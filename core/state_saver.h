@@ -15,7 +15,7 @@
 namespace orv {
 
 class StateSaver {
-public:
+  public:
     StateSaver(CoreTables& tables, std::string path, int64_t debounceMillis = 3000);
     ~StateSaver();
     StateSaver(const StateSaver&) = delete;
@@ -34,7 +34,7 @@ public:
     uint64_t savesCompleted() const;
     bool lastSaveFailed() const;
 
-private:
+  private:
     void workerLoop();
     void queue(std::vector<uint8_t> bytes);
 

@@ -28,7 +28,8 @@ bool startsWithIgnoreCase(std::string_view s, std::string_view prefix) {
 
 std::string toLowerAscii(std::string_view s) {
     std::string r(s);
-    for (auto& c : r) c = static_cast<char>(lowerAscii(static_cast<unsigned char>(c)));
+    for (auto& c : r)
+        c = static_cast<char>(lowerAscii(static_cast<unsigned char>(c)));
     return r;
 }
 
@@ -86,7 +87,8 @@ int StringPool::remove(std::string_view s) {
 void StringPool::replaceAt(int i, std::string_view s) {
     if (i < 0) return;
     s = cString(s);
-    while (count() < i + 1) append("");
+    while (count() < i + 1)
+        append("");
     size_t start = starts_[static_cast<size_t>(i)];
     size_t oldLen = view(i).size();
     reserveBytes(bytes_.size() - oldLen + s.size());
@@ -143,7 +145,8 @@ void StringPool::rebuildIndex() {
 std::vector<std::string> StringPool::toVector() const {
     std::vector<std::string> v;
     v.reserve(starts_.size());
-    for (int i = 0; i < count(); ++i) v.emplace_back(view(i));
+    for (int i = 0; i < count(); ++i)
+        v.emplace_back(view(i));
     return v;
 }
 

@@ -27,7 +27,7 @@ std::string toLowerAscii(std::string_view s);
 // Strings stored back to back, each with its terminator; an empty string still counts.
 // An offset index beside the bytes makes string i a constant-time lookup.
 class StringPool {
-public:
+  public:
     int count() const { return static_cast<int>(starts_.size()); }
     bool empty() const { return starts_.empty(); }
     // String i, or nullptr when i is outside the pool.
@@ -38,10 +38,10 @@ public:
     // String i as a view; empty when i is outside the pool.
     std::string_view view(int i) const;
     std::string str(int i) const { return std::string(view(i)); }
-    int find(std::string_view s) const;  // first equal ignoring case, or -1
-    void append(std::string_view s);     // stops at an embedded NUL, as a C string would
-    int remove(std::string_view s);      // first equal ignoring case; former index or -1
-    int removeAt(int i);                 // i, or -1 when out of range
+    int find(std::string_view s) const;         // first equal ignoring case, or -1
+    void append(std::string_view s);            // stops at an embedded NUL, as a C string would
+    int remove(std::string_view s);             // first equal ignoring case; former index or -1
+    int removeAt(int i);                        // i, or -1 when out of range
     void replaceAt(int i, std::string_view s);  // pads with empty strings up to i
     void clear();
     // Keeps string i where keep[i] is true, in order, in one pass; strings past the end of
@@ -59,7 +59,7 @@ public:
 
     std::vector<std::string> toVector() const;
 
-private:
+  private:
     void rebuildIndex();
     std::vector<char> bytes_;
     std::vector<uint32_t> starts_;
@@ -72,7 +72,7 @@ template <typename T>
 class RecordArray {
     static_assert(std::is_trivially_copyable_v<T>);
 
-public:
+  public:
     int count() const { return static_cast<int>(rows_.size()); }
     bool empty() const { return rows_.empty(); }
     T& operator[](int i) { return rows_[static_cast<size_t>(i)]; }
@@ -130,7 +130,7 @@ public:
     }
     uint64_t generation() const { return generation_; }
 
-private:
+  private:
     std::vector<T> rows_;
     size_t capacity_ = 0;
     uint64_t generation_ = 0;

@@ -24,6 +24,8 @@ inline std::string_view pick(UiLanguage lang, std::string_view en, std::string_v
 }
 
 // "c" or "e", the letter directory requests carry.
-inline const char* languageLetter(UiLanguage lang) { return lang == UiLanguage::Chinese ? "c" : "e"; }
+inline const char* languageLetter(UiLanguage lang) {
+    return lang == UiLanguage::Chinese ? "c" : "e";
+}
 
 }  // namespace orv

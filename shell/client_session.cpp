@@ -48,7 +48,9 @@ void ClientSession::service() {
     if (saver_) saver_->poll();
 }
 
-void ClientSession::addPollFds(std::vector<pollfd>& fds) const { channel_.addPollFds(fds); }
+void ClientSession::addPollFds(std::vector<pollfd>& fds) const {
+    channel_.addPollFds(fds);
+}
 
 int64_t ClientSession::nextDeadlineMillis() const {
     int64_t d = channel_.nextDeadlineMillis();

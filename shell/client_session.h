@@ -19,9 +19,9 @@
 namespace orv {
 
 struct ClientOptions {
-    std::string programPath;          // argv[0]
-    std::vector<std::string> args;    // what follows the options: "/o" or file paths
-    std::string dataDir;              // empty: beside the program
+    std::string programPath;        // argv[0]
+    std::vector<std::string> args;  // what follows the options: "/o" or file paths
+    std::string dataDir;            // empty: beside the program
     int instancePort = kDefaultInstancePort;
     UiLanguage language = defaultUiLanguage();
     int64_t saveDebounceMillis = 3000;
@@ -33,7 +33,7 @@ enum class StartOutcome {
 };
 
 class ClientSession {
-public:
+  public:
     ClientSession(const Clock& clock, ClientOptions options);
     ~ClientSession();
 
@@ -61,7 +61,7 @@ public:
     // A forwarded command line that is not acted on (nobody logged in, or no files).
     std::function<void(const std::string& commandLine)> onForwardIgnored;
 
-private:
+  private:
     void serviceForwardedCommandLine();
 
     const Clock& clock_;

@@ -21,7 +21,9 @@ sockaddr_in loopback(int port) {
 }
 }  // namespace
 
-InstanceChannel::~InstanceChannel() { close(); }
+InstanceChannel::~InstanceChannel() {
+    close();
+}
 
 bool InstanceChannel::open(int port) {
     close();
@@ -99,7 +101,9 @@ void InstanceChannel::addPollFds(std::vector<pollfd>& fds) const {
         fds.push_back({listenFd_, POLLIN, 0});
 }
 
-int64_t InstanceChannel::nextDeadlineMillis() const { return connFd_ >= 0 ? connDeadline_ : -1; }
+int64_t InstanceChannel::nextDeadlineMillis() const {
+    return connFd_ >= 0 ? connDeadline_ : -1;
+}
 
 bool forwardCommandLine(int port, const std::string& commandLine) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -11,7 +11,7 @@
 namespace orv {
 
 class InstanceChannel {
-public:
+  public:
     static constexpr size_t kMaxLine = 2047;
     static constexpr int64_t kReadWindowMillis = 1000;
 
@@ -31,7 +31,7 @@ public:
     void addPollFds(std::vector<pollfd>& fds) const;
     int64_t nextDeadlineMillis() const;  // -1 when nothing is being read
 
-private:
+  private:
     std::optional<std::string> finish();
     int listenFd_ = -1;
     int connFd_ = -1;

@@ -47,7 +47,8 @@ std::vector<std::string> filesOfCommandLine(std::string_view commandLine) {
     size_t cur = 0;
     std::string s;
     if (!readQuotedString(commandLine, cur, s)) return files;
-    while (readQuotedString(commandLine, cur, s)) files.push_back(s);
+    while (readQuotedString(commandLine, cur, s))
+        files.push_back(s);
     return files;
 }
 
@@ -66,7 +67,8 @@ DataPaths dataPathsFor(const std::string& dataDir) {
     std::error_code ec;
     std::filesystem::path abs = std::filesystem::absolute(p.folder, ec);
     if (!ec) p.folder = abs.lexically_normal().string();
-    while (p.folder.size() > 1 && p.folder.back() == '/') p.folder.pop_back();
+    while (p.folder.size() > 1 && p.folder.back() == '/')
+        p.folder.pop_back();
     p.configPath = p.folder + "/cfg.dat";
     p.mailStore = p.folder + "/recvfile/";
     return p;

@@ -28,9 +28,9 @@ std::vector<std::string> filesOfCommandLine(std::string_view commandLine);
 std::string programFolder();
 
 struct DataPaths {
-    std::string folder;       // holds cfg.dat and recvfile/
-    std::string configPath;   // folder + "/cfg.dat"
-    std::string mailStore;    // folder + "/recvfile/"
+    std::string folder;      // holds cfg.dat and recvfile/
+    std::string configPath;  // folder + "/cfg.dat"
+    std::string mailStore;   // folder + "/recvfile/"
 };
 // cfg.dat and recvfile beside the program, or in dataDir when one is given.
 DataPaths dataPathsFor(const std::string& dataDir);

@@ -11,11 +11,21 @@ inline std::string quote(std::string_view s) {
     std::string o = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': o += "\\\""; break;
-            case '\\': o += "\\\\"; break;
-            case '\n': o += "\\n"; break;
-            case '\r': o += "\\r"; break;
-            case '\t': o += "\\t"; break;
+            case '"':
+                o += "\\\"";
+                break;
+            case '\\':
+                o += "\\\\";
+                break;
+            case '\n':
+                o += "\\n";
+                break;
+            case '\r':
+                o += "\\r";
+                break;
+            case '\t':
+                o += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char b[8];
@@ -31,7 +41,8 @@ inline std::string quote(std::string_view s) {
 
 inline std::string array(const std::vector<std::string>& items) {
     std::string o = "[";
-    for (size_t i = 0; i < items.size(); ++i) o += (i ? "," : "") + quote(items[i]);
+    for (size_t i = 0; i < items.size(); ++i)
+        o += (i ? "," : "") + quote(items[i]);
     return o + "]";
 }
 

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo si;
-            while (::read(sigfd, &si, sizeof si) == sizeof si) running = false;
+            while (::read(sigfd, &si, sizeof si) == sizeof si)
+                running = false;
         }
         if (running) session.service();
     }

@@ -1,6 +1,6 @@
 // The single-instance channel in one process, and the headless client as real processes.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -126,7 +126,9 @@ TEST(ClientSession, TwoSessionsInOneProcessKeepTheirOwnState) {
     ASSERT_TRUE(sa.shutdown());
 }
 
-std::string headless() { return test::buildDir() + "/apps/headless/orvantel-headless"; }
+std::string headless() {
+    return test::buildDir() + "/apps/headless/orvantel-headless";
+}
 
 TEST(HeadlessClient, SecondStartHandsItsFilesToTheFirstAndExitsZero) {
     TempDir dir;
@@ -155,7 +157,8 @@ TEST(HeadlessClient, SecondStartHandsItsFilesToTheFirstAndExitsZero) {
 
     // With /o a further instance runs beside the first, without the channel.
     ChildProcess other;
-    ASSERT_TRUE(other.start(headless(), {"--data-dir", dir.file("d"), "--instance-port", port, "/o"}));
+    ASSERT_TRUE(
+        other.start(headless(), {"--data-dir", dir.file("d"), "--instance-port", port, "/o"}));
     auto o = other.waitForLine("\"started\"");
     ASSERT_TRUE(o);
     EXPECT_NE(o->find("\"instance\":false"), std::string::npos);
@@ -172,7 +175,8 @@ TEST(HeadlessClient, SecondStartHandsItsFilesToTheFirstAndExitsZero) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("a") + "/recvfile"));
 
     ChildProcess restarted;
-    ASSERT_TRUE(restarted.start(headless(), {"--data-dir", dir.file("a"), "--instance-port", port}));
+    ASSERT_TRUE(
+        restarted.start(headless(), {"--data-dir", dir.file("a"), "--instance-port", port}));
     auto again = restarted.waitForLine("\"started\"");
     ASSERT_TRUE(again);
     EXPECT_NE(again->find("\"state\":\"loaded\""), std::string::npos);

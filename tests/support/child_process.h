@@ -22,7 +22,7 @@ inline std::string buildDir() {
 }
 
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -39,7 +39,8 @@ public:
             if (pipeStdin) ::dup2(in[0], 0);
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(program.c_str()));
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            for (auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             ::execv(program.c_str(), argv.data());
             ::_exit(127);
@@ -137,7 +138,7 @@ public:
     }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1, in_ = -1;
     int status_ = -1;

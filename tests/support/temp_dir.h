@@ -7,7 +7,7 @@
 namespace orv::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "orv-test-XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
@@ -21,7 +21,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
