@@ -1,0 +1,366 @@
+#include "server/cli.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <charconv>
+#include <cstdint>
+#include <ostream>
+
+#include "core/clock.h"
+#include "server/http_server.h"
+#include "server/password.h"
+#include "server/service.h"
+#include "server/store.h"
+
+namespace orv::server {
+namespace {
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  orvantel-directory serve --db FILE [--listen HOST:PORT] [--hash-memory-kib N]\n"
+    "                           [--hash-iterations N] [--threads N]\n"
+    "  orvantel-directory admin --db FILE COMMAND ...\n"
+    "    set-mode NAME normal|warn|relay\n"
+    "    create-org NAME --password P [--member M [--number N] [--kind K]]...\n"
+    "    add-member ORG --member M [--number N] [--kind K]\n"
+    "    remove-member ORG --member M\n"
+    "    list-users\n"
+    "    list-members ORG\n";
+
+template <typename T>
+bool parseUnsigned(const std::string& text, T* out) {
+    if (text.empty()) return false;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return ec == std::errc{} && ptr == text.data() + text.size();
+}
+
+bool splitListen(const std::string& listen, std::string* host, uint16_t* port) {
+    std::size_t colon = listen.rfind(':');
+    if (colon == std::string::npos) return false;
+    *host = listen.substr(0, colon);
+    if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
+        *host = host->substr(1, host->size() - 2);
+    }
+    return !host->empty() && parseUnsigned(listen.substr(colon + 1), port);
+}
+
+struct CommonOptions {
+    std::string db;
+    uint32_t memoryKib = HashCost{}.memoryKib;
+    uint32_t iterations = HashCost{}.iterations;
+    std::string listen = "127.0.0.1:8080";
+    int threads = 0;
+    std::vector<std::string> rest;
+};
+
+// Reads the options shared by both subcommands; anything else is left in `rest` in order.
+bool parseCommon(const std::vector<std::string>& args, std::size_t from, CommonOptions* o,
+                 std::ostream& err) {
+    for (std::size_t i = from; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* v) {
+            if (i + 1 >= args.size()) {
+                err << a << " needs a value\n";
+                return false;
+            }
+            *v = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--db") {
+            if (!value(&o->db)) return false;
+        } else if (a == "--listen") {
+            if (!value(&o->listen)) return false;
+        } else if (a == "--hash-memory-kib") {
+            if (!value(&v) || !parseUnsigned(v, &o->memoryKib)) {
+                err << "bad --hash-memory-kib\n";
+                return false;
+            }
+        } else if (a == "--hash-iterations") {
+            if (!value(&v) || !parseUnsigned(v, &o->iterations) || o->iterations == 0) {
+                err << "bad --hash-iterations\n";
+                return false;
+            }
+        } else if (a == "--threads") {
+            if (!value(&v) || !parseUnsigned(v, &o->threads)) {
+                err << "bad --threads\n";
+                return false;
+            }
+        } else {
+            o->rest.push_back(a);
+        }
+    }
+    if (o->db.empty()) {
+        err << "--db FILE is required\n";
+        return false;
+    }
+    return true;
+}
+
+int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
+    if (!o.rest.empty()) {
+        err << "unknown argument " << o.rest.front() << "\n" << kUsage;
+        return 2;
+    }
+    HttpServerOptions options;
+    if (!splitListen(o.listen, &options.address, &options.port)) {
+        err << "bad --listen value " << o.listen << " (want HOST:PORT)\n";
+        return 2;
+    }
+    options.networkThreads = o.threads;
+    options.workerThreads = o.threads;
+
+    // Block the stop signals before any thread starts, so that only sigwait() below sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::string error;
+    auto stores = StorePool::open(o.db, HttpServer::storeConnectionsNeeded(options), &error);
+    if (!stores) {
+        err << "cannot open database " << o.db << ": " << error << "\n";
+        return 1;
+    }
+    PasswordHasher hasher(HashCost{o.memoryKib, o.iterations});
+    SystemClock clock;
+    DirectoryService service(*stores, hasher, clock);
+    auto server = HttpServer::start(service, options, &error);
+    if (!server) {
+        err << error << "\n";
+        return 1;
+    }
+    out << "listening on " << options.address << ":" << server->port() << std::endl;
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server->stop();
+    out << "stopped" << std::endl;
+    return 0;
+}
+
+// Reads "--member M [--number N] [--kind K]" groups.
+struct MemberSpec {
+    std::string name;
+    int64_t number = 0;
+    int kind = 0;
+};
+
+bool parseMembers(const std::vector<std::string>& args, std::size_t from,
+                  std::vector<MemberSpec>* members, std::string* password, std::ostream& err) {
+    for (std::size_t i = from; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (i + 1 >= args.size()) {
+            err << a << " needs a value\n";
+            return false;
+        }
+        const std::string& v = args[++i];
+        if (a == "--member") {
+            members->push_back(MemberSpec{v});
+        } else if (a == "--password" && password) {
+            *password = v;
+        } else if (a == "--number" || a == "--kind") {
+            if (members->empty()) {
+                err << a << " must follow --member\n";
+                return false;
+            }
+            uint32_t n = 0;
+            if (!parseUnsigned(v, &n) || (a == "--kind" && n > 8)) {
+                err << "bad " << a << " " << v << " (kind is 0 to 8)\n";
+                return false;
+            }
+            if (a == "--number") {
+                members->back().number = n;
+            } else {
+                members->back().kind = static_cast<int>(n);
+            }
+        } else {
+            err << "unknown argument " << a << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* modeName(const std::string& mode) {
+    if (mode == "1") return "warn";
+    if (mode == "2") return "relay";
+    return "normal";
+}
+
+// Adds co-members after checking that each one is an account.
+int addMembers(Store& store, std::string_view org, const std::vector<MemberSpec>& members,
+               std::ostream& out, std::ostream& err) {
+    for (const auto& m : members) {
+        std::optional<Account> account;
+        if (!store.findAccount(m.name, &account)) {
+            err << "database error\n";
+            return 1;
+        }
+        if (!account) {
+            err << "no account " << m.name << "\n";
+            return 1;
+        }
+        if (store.addOrgMember(org, account->name, m.number, m.kind) != DbResult::Ok) {
+            err << "database error\n";
+            return 1;
+        }
+        out << "member " << account->name << " of " << org << ": number " << m.number << ", kind "
+            << m.kind << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runAdminCommand(const std::string& dbPath, const std::vector<std::string>& args,
+                    uint32_t hashMemoryKib, uint32_t hashIterations, std::ostream& out,
+                    std::ostream& err) {
+    if (args.empty()) {
+        err << kUsage;
+        return 2;
+    }
+    std::string error;
+    auto store = Store::open(dbPath, &error);
+    if (!store) {
+        err << "cannot open database " << dbPath << ": " << error << "\n";
+        return 1;
+    }
+    const std::string& command = args[0];
+
+    if (command == "set-mode") {
+        if (args.size() != 3) {
+            err << "usage: set-mode NAME normal|warn|relay\n";
+            return 2;
+        }
+        AccountMode mode;
+        if (args[2] == "normal") {
+            mode = AccountMode::Normal;
+        } else if (args[2] == "warn") {
+            mode = AccountMode::Warn;
+        } else if (args[2] == "relay") {
+            mode = AccountMode::Relay;
+        } else {
+            err << "mode must be normal, warn or relay\n";
+            return 2;
+        }
+        switch (store->setMode(args[1], mode)) {
+            case DbResult::Ok:
+                out << args[1] << ": " << args[2] << "\n";
+                return 0;
+            case DbResult::NotFound:
+                err << "no account " << args[1] << "\n";
+                return 1;
+            default:
+                err << "database error\n";
+                return 1;
+        }
+    }
+
+    if (command == "create-org") {
+        if (args.size() < 2) {
+            err << "usage: create-org NAME --password P [--member M ...]\n";
+            return 2;
+        }
+        const std::string& name = args[1];
+        if (!isValidUserName(name, true)) {
+            err << "an organisation account is ORG/NAME, without spaces, control bytes or |\n";
+            return 2;
+        }
+        std::string password;
+        std::vector<MemberSpec> members;
+        if (!parseMembers(args, 2, &members, &password, err)) return 2;
+        PasswordHasher hasher(HashCost{hashMemoryKib, hashIterations});
+        auto hash = hasher.hash(password);
+        if (!hash) {
+            err << "hashing failed\n";
+            return 1;
+        }
+        switch (store->createAccount(name, *hash, "", AccountMode::Normal,
+                                     SystemClock().nowSeconds())) {
+            case DbResult::Ok:
+                break;
+            case DbResult::Conflict:
+                err << "account " << name << " exists\n";
+                return 1;
+            default:
+                err << "database error\n";
+                return 1;
+        }
+        out << "created " << name << "\n";
+        return addMembers(*store, organisationOf(name), members, out, err);
+    }
+
+    if (command == "add-member" || command == "remove-member" || command == "list-members") {
+        if (args.size() < 2 || organisationOf(args[1]).empty()) {
+            err << "usage: " << command << " ORG/ ...\n";
+            return 2;
+        }
+        std::string_view org = organisationOf(args[1]);
+        if (command == "list-members") {
+            Rows rows;
+            if (!store->listOrgMembers(org, &rows)) {
+                err << "database error\n";
+                return 1;
+            }
+            for (const auto& r : rows)
+                out << r[0] << " number " << r[1] << " kind " << r[2] << "\n";
+            return 0;
+        }
+        std::vector<MemberSpec> members;
+        if (!parseMembers(args, 2, &members, nullptr, err)) return 2;
+        if (members.empty()) {
+            err << "--member M is required\n";
+            return 2;
+        }
+        if (command == "add-member") return addMembers(*store, org, members, out, err);
+        for (const auto& m : members) {
+            switch (store->removeOrgMember(org, m.name)) {
+                case DbResult::Ok:
+                    out << "removed " << m.name << " from " << org << "\n";
+                    break;
+                case DbResult::NotFound:
+                    err << m.name << " is not a member of " << org << "\n";
+                    return 1;
+                default:
+                    err << "database error\n";
+                    return 1;
+            }
+        }
+        return 0;
+    }
+
+    if (command == "list-users") {
+        Rows rows;
+        if (!store->listAccounts(&rows)) {
+            err << "database error\n";
+            return 1;
+        }
+        for (const auto& r : rows) {
+            out << r[0] << " " << modeName(r[1]) << (r[2].empty() ? "" : " " + r[2]) << "\n";
+        }
+        return 0;
+    }
+
+    err << "unknown admin command " << command << "\n" << kUsage;
+    return 2;
+}
+
+int runDirectoryCommand(const std::vector<std::string>& args, std::ostream& out,
+                        std::ostream& err) {
+    if (args.size() < 2 || (args[1] != "serve" && args[1] != "admin")) {
+        err << kUsage;
+        return 2;
+    }
+    CommonOptions o;
+    if (!parseCommon(args, 2, &o, err)) {
+        err << kUsage;
+        return 2;
+    }
+    if (args[1] == "serve") return serve(o, out, err);
+    return runAdminCommand(o.db, o.rest, o.memoryKib, o.iterations, out, err);
+}
+
+}  // namespace orv::server

@@ -1,0 +1,332 @@
+#include "server/http_server.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <array>
+#include <atomic>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace orv::server {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+int defaultThreads(int requested) {
+    if (requested > 0) return requested;
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 2 : static_cast<int>(n);
+}
+
+}  // namespace
+
+struct HttpServer::Impl {
+    Impl(DirectoryService& s, HttpServerOptions o)
+        : service(s),
+          options(std::move(o)),
+          acceptor(io),
+          workers(static_cast<std::size_t>(defaultThreads(options.workerThreads))) {}
+
+    void accept();
+
+    DirectoryService& service;
+    HttpServerOptions options;
+    asio::io_context io;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
+    tcp::acceptor acceptor;
+    asio::thread_pool workers;
+    std::vector<std::thread> threads;
+    std::atomic<bool> stopped{false};
+    uint16_t port = 0;
+};
+
+namespace {
+
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(tcp::socket socket, HttpServer::Impl& server)
+        : stream_(std::move(socket)), server_(server) {}
+
+    void start() {
+        asio::dispatch(stream_.get_executor(),
+                       beast::bind_front_handler(&Session::readRequest, shared_from_this()));
+    }
+
+  private:
+    void readRequest() {
+        parser_.emplace();
+        // The parser's own limit applies to each piece it is handed; the whole header is
+        // counted here instead.
+        parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes + 1));
+        parser_->body_limit(0);
+        headerBytes_ = 0;
+        lineEnd_ = std::string_view::npos;
+        stream_.expires_after(server_.options.idleTimeout);
+        if (buffer_.size() > 0) {
+            parse();  // a request that came in behind the previous one
+        } else {
+            readMore();
+        }
+    }
+
+    void readMore() {
+        stream_.async_read_some(buffer_.prepare(8192),
+                                beast::bind_front_handler(&Session::onRead, shared_from_this()));
+    }
+
+    void onRead(beast::error_code ec, std::size_t n) {
+        if (ec) {
+            // End of stream, reset or timeout: nothing to answer, or nobody to answer to.
+            close();
+            return;
+        }
+        buffer_.commit(n);
+        parse();
+    }
+
+    void parse() {
+        if (lineEnd_ == std::string_view::npos) {
+            std::string_view seen(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+            std::size_t at = seen.find('\n');
+            if (at != std::string_view::npos) lineEnd_ = headerBytes_ + at;
+        }
+        beast::error_code ec;
+        while (buffer_.size() > 0 && !parser_->is_done()) {
+            std::size_t used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            headerBytes_ += used;
+            if (ec) break;
+            if (used == 0) break;
+        }
+        if (ec == http::error::need_more) ec = {};
+        const std::size_t limit = server_.options.maxHeaderBytes;
+        bool tooLong = headerBytes_ > limit ||
+                       (!parser_->is_header_done() && headerBytes_ + buffer_.size() > limit);
+        if (tooLong || ec == http::error::header_limit) {
+            // A request line that alone fills the limit is a too-long URL.
+            bool lineTooLong = lineEnd_ == std::string_view::npos || lineEnd_ >= limit;
+            respond(lineTooLong ? errorReply(414, "URI Too Long")
+                                : errorReply(431, "Request Header Fields Too Large"),
+                    false);
+            return;
+        }
+        if (ec == http::error::body_limit || ec == http::error::unexpected_body) {
+            respond(errorReply(413, "Payload Too Large"), false);
+            return;
+        }
+        if (ec) {
+            respond(errorReply(400, "Bad Request"), false);
+            return;
+        }
+        if (!parser_->is_done()) {
+            readMore();
+            return;
+        }
+        handleRequest();
+    }
+
+    void handleRequest() {
+        const auto& req = parser_->get();
+        bool keepAlive = req.keep_alive();
+        if (req.method() != http::verb::get) {
+            respond(errorReply(405, "Method Not Allowed"), false);
+            return;
+        }
+        std::string_view target(req.target().data(), req.target().size());
+        if (target.size() > server_.options.maxTargetBytes) {
+            respond(errorReply(414, "URI Too Long"), false);
+            return;
+        }
+        Target t = splitTarget(target);
+        if (!DirectoryService::isKnownPage(t.page)) {
+            respond(errorReply(404, "Not Found"), keepAlive);
+            return;
+        }
+        auto params = parseQuery(t.query);
+        if (!params) {
+            respond(errorReply(400, "Bad Request"), false);
+            return;
+        }
+        if (!DirectoryService::checksPassword(t.page)) {
+            respond(server_.service.handle(t.page, *params), keepAlive);
+            return;
+        }
+        // Password hashes are slow by design: keep them off the network threads.
+        stream_.expires_never();
+        asio::post(server_.workers, [self = shared_from_this(), page = std::move(t.page),
+                                     params = std::move(*params), keepAlive]() mutable {
+            Reply reply = self->server_.service.handle(page, params);
+            asio::post(self->stream_.get_executor(),
+                       [self, reply = std::move(reply), keepAlive]() mutable {
+                           self->respond(reply, keepAlive);
+                       });
+        });
+    }
+
+    void respond(const Reply& reply, bool keepAlive) {
+        out_ = renderResponse(reply, keepAlive);
+        keepAlive_ = keepAlive;
+        written_ = 0;
+        writeCalls_ = 0;
+        writeMore();
+    }
+
+    // The whole answer is one buffer handed to one write; only a full socket buffer, which a
+    // short answer never meets, makes a second write necessary.
+    void writeMore() {
+        ++writeCalls_;
+        stream_.expires_after(server_.options.idleTimeout);
+        stream_.async_write_some(asio::buffer(out_.data() + written_, out_.size() - written_),
+                                 beast::bind_front_handler(&Session::onWrite, shared_from_this()));
+    }
+
+    void onWrite(beast::error_code ec, std::size_t n) {
+        if (ec) {
+            close();
+            return;
+        }
+        written_ += n;
+        if (written_ < out_.size()) {
+            writeMore();
+            return;
+        }
+        if (server_.options.onReplyWritten)
+            server_.options.onReplyWritten(out_.size(), writeCalls_);
+        if (keepAlive_ && !server_.stopped) {
+            readRequest();
+            return;
+        }
+        finish();
+    }
+
+    // Sends FIN first; when the peer has sent more than we read, drains it briefly so that
+    // closing does not reset the connection before the answer is read.
+    void finish() {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        std::size_t pending = stream_.socket().available(ec);
+        if (ec || (pending == 0 && buffer_.size() == 0)) {
+            close();
+            return;
+        }
+        buffer_.consume(buffer_.size());
+        drain();
+    }
+
+    void drain() {
+        stream_.expires_after(std::chrono::seconds(2));
+        stream_.async_read_some(asio::buffer(drainBuffer_),
+                                [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                    if (ec || ++self->drainReads_ > 64) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->drain();
+                                });
+    }
+
+    void close() {
+        beast::error_code ec;
+        stream_.socket().close(ec);
+    }
+
+    beast::tcp_stream stream_;
+    HttpServer::Impl& server_;
+    beast::flat_buffer buffer_;  // bounded by the parser's header limit
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::string out_;
+    std::size_t written_ = 0;
+    int writeCalls_ = 0;
+    bool keepAlive_ = false;
+    std::size_t headerBytes_ = 0;
+    std::size_t lineEnd_ = std::string_view::npos;  // offset of the request line's end
+    int drainReads_ = 0;
+    std::array<char, 4096> drainBuffer_{};
+};
+
+}  // namespace
+
+void HttpServer::Impl::accept() {
+    acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
+        if (!ec) {
+            beast::error_code ignored;
+            // The answer is one write; it should leave at once.
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<Session>(std::move(socket), *this)->start();
+        }
+        accept();
+    });
+}
+
+HttpServer::HttpServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+HttpServer::~HttpServer() {
+    stop();
+}
+
+int HttpServer::storeConnectionsNeeded(const HttpServerOptions& options) {
+    return defaultThreads(options.networkThreads) + defaultThreads(options.workerThreads);
+}
+
+std::unique_ptr<HttpServer> HttpServer::start(DirectoryService& service, HttpServerOptions options,
+                                              std::string* error) {
+    auto impl = std::make_unique<Impl>(service, std::move(options));
+    beast::error_code ec;
+    auto address = asio::ip::make_address(impl->options.address, ec);
+    if (ec) {
+        if (error) *error = "bad listen address " + impl->options.address;
+        return nullptr;
+    }
+    tcp::endpoint endpoint(address, impl->options.port);
+    impl->acceptor.open(endpoint.protocol(), ec);
+    if (!ec) impl->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) impl->acceptor.bind(endpoint, ec);
+    if (!ec) impl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        if (error)
+            *error = "cannot listen on " + impl->options.address + ":" +
+                     std::to_string(impl->options.port) + ": " + ec.message();
+        return nullptr;
+    }
+    impl->port = impl->acceptor.local_endpoint(ec).port();
+    impl->guard.emplace(impl->io.get_executor());
+    impl->accept();
+    int n = defaultThreads(impl->options.networkThreads);
+    for (int i = 0; i < n; ++i) {
+        impl->threads.emplace_back([io = &impl->io] { io->run(); });
+    }
+    return std::unique_ptr<HttpServer>(new HttpServer(std::move(impl)));
+}
+
+uint16_t HttpServer::port() const {
+    return impl_->port;
+}
+
+void HttpServer::stop() {
+    if (!impl_ || impl_->stopped.exchange(true)) return;
+    asio::post(impl_->io, [impl = impl_.get()] {
+        beast::error_code ec;
+        impl->acceptor.close(ec);
+    });
+    impl_->guard.reset();
+    impl_->io.stop();
+    for (auto& t : impl_->threads)
+        t.join();
+    impl_->threads.clear();
+    impl_->workers.stop();
+    impl_->workers.join();
+}
+
+}  // namespace orv::server

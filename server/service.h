@@ -1,0 +1,63 @@
+#pragma once
+// The directory pages: each request's decoded query values in, the answer the clients look for
+// out. Holds no state of its own beyond the store, so any number of threads may call handle().
+#include <string_view>
+
+#include "core/clock.h"
+#include "server/password.h"
+#include "server/query.h"
+#include "server/response.h"
+#include "server/store.h"
+
+namespace orv::server {
+
+class DirectoryService {
+  public:
+    DirectoryService(StorePool& stores, const PasswordHasher& hasher, const orv::Clock& clock)
+        : stores_(stores), hasher_(hasher), clock_(clock) {}
+
+    static bool isKnownPage(std::string_view page);
+    // Pages that check a password; the network threads hand these to a worker pool because a
+    // password hash takes far longer than any other answer.
+    static bool checksPassword(std::string_view page);
+
+    // `page` is the lower-cased page name, e.g. "login.asp".
+    Reply handle(std::string_view page, const QueryParams& params);
+
+  private:
+    Reply login(const QueryParams& p);
+    Reply logout(const QueryParams& p);
+    Reply registerOrChangePassword(const QueryParams& p);
+    Reply publishGroup(const QueryParams& p);
+    Reply recordMembership(const QueryParams& p);
+    Reply deleteGroup(const QueryParams& p);
+    Reply deleteGroupMemberships(const QueryParams& p);
+    Reply listPublicGroups(const QueryParams& p);
+    Reply lookupAddress(const QueryParams& p);
+    Reply listMyGroups(const QueryParams& p);
+    Reply listGroupMembers(const QueryParams& p);
+    Reply listCoMembers(const QueryParams& p);
+    Reply recordSign(const QueryParams& p);
+    Reply updateSign(const QueryParams& p);
+    Reply listSigns(const QueryParams& p);
+
+    // The account when the name exists and the password matches; the same work is spent either
+    // way. A database failure sets *failed.
+    std::optional<Account> authenticate(Store& store, std::string_view name,
+                                        std::string_view password, bool* failed);
+
+    StorePool& stores_;
+    const PasswordHasher& hasher_;
+    const orv::Clock& clock_;
+};
+
+// Rules for the texts the directory stores. Every list answer is split by clients at "|" or at
+// line feeds, so no stored text may hold a "|", and names may hold no control bytes either.
+bool isValidUserName(std::string_view name, bool allowOrganisation);
+bool isValidListText(std::string_view text, std::size_t maxBytes, bool allowLineBreaks);
+
+// The organisation part of an account name, up to and including the first "/"; empty when the
+// name has none.
+std::string_view organisationOf(std::string_view name);
+
+}  // namespace orv::server

@@ -1,0 +1,150 @@
+// The server's parts in one process: value decoding, the pages called directly with a manual
+// clock, and the HTTP front's promise that every answer leaves in a single write.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "server/directory_harness.h"
+#include "server/http_server.h"
+#include "server/query.h"
+#include "server/service.h"
+
+namespace orv::server {
+namespace {
+
+TEST(QueryTest, DecodesEncodedAndRawValues) {
+    EXPECT_EQ(percentDecode("%61%20%62%2f%e9"), std::string("a b/\xe9"));
+    EXPECT_EQ(percentDecode("%2F%E9"), std::string("/\xe9"));
+    EXPECT_EQ(percentDecode("pass+word1"), std::string("pass+word1"));  // raw values stay raw
+    EXPECT_EQ(percentDecode("\xb2\xe2"), std::string("\xb2\xe2"));
+    EXPECT_FALSE(percentDecode("%"));
+    EXPECT_FALSE(percentDecode("%6"));
+    EXPECT_FALSE(percentDecode("%g1"));
+    EXPECT_FALSE(percentDecode("a%00b"));
+    EXPECT_EQ(percentEncode("a b/\xe9"), "%61%20%62%2f%e9");
+
+    auto q = parseQuery("name=%61%62&leibie=0&passwd=x&testf=&&flag");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(*q->find("NAME"), "ab");
+    EXPECT_EQ(*q->find("testf"), "");
+    EXPECT_EQ(*q->find("flag"), "");
+    EXPECT_EQ(q->find("missing"), nullptr);
+    EXPECT_FALSE(parseQuery("name=%zz"));
+
+    EXPECT_EQ(splitTarget("/CHAT/Login.ASP?x=1").page, "login.asp");
+    EXPECT_EQ(splitTarget("/CHAT/Login.ASP?x=1").query, "x=1");
+    EXPECT_EQ(splitTarget("/chat/").page, "");
+    EXPECT_EQ(splitTarget("/chat/a/login.asp").page, "");
+    EXPECT_EQ(splitTarget("/login.asp").page, "");
+}
+
+TEST(QueryTest, StoredTextRules) {
+    EXPECT_TRUE(isValidUserName("alice42", false));
+    EXPECT_FALSE(isValidUserName("acme/sales", false));
+    EXPECT_TRUE(isValidUserName("acme/sales", true));
+    EXPECT_FALSE(isValidUserName("acme", true));
+    EXPECT_FALSE(isValidUserName("/sales", true));
+    EXPECT_FALSE(isValidUserName("a|b", false));
+    EXPECT_FALSE(isValidUserName("a b", false));
+    EXPECT_FALSE(isValidUserName("", false));
+    EXPECT_TRUE(isValidListText("two\r\nlines", 100, true));
+    EXPECT_FALSE(isValidListText("two\nlines", 100, false));
+    EXPECT_FALSE(isValidListText("a|b", 100, true));
+    EXPECT_EQ(organisationOf("acme/sales/x"), "acme/");
+    EXPECT_EQ(organisationOf("plain"), "");
+}
+
+class InProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "orv-srv-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        std::string error;
+        stores_ = StorePool::open(dir_ + "/d.sqlite", 4, &error);
+        ASSERT_TRUE(stores_) << error;
+        service_ = std::make_unique<DirectoryService>(*stores_, hasher_, clock_);
+    }
+    void TearDown() override {
+        server_.reset();
+        service_.reset();
+        stores_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    Reply call(const std::string& page, const std::string& query) {
+        auto params = parseQuery(query);
+        EXPECT_TRUE(params) << query;
+        return service_->handle(page, params ? *params : QueryParams{});
+    }
+
+    std::string dir_;
+    PasswordHasher hasher_{HashCost{8, 1}};
+    ManualClock clock_{1'700'000'000};
+    std::unique_ptr<StorePool> stores_;
+    std::unique_ptr<DirectoryService> service_;
+    std::unique_ptr<HttpServer> server_;
+};
+
+TEST_F(InProcessTest, SignatureWithoutTimeTakesTheServersClock) {
+    ASSERT_EQ(call("insert.asp", "name=s&passwd=1&oldpasswd=").body, "Reg OK");
+    ASSERT_EQ(call("insert.asp", "name=r&passwd=2&oldpasswd=").body, "Reg OK");
+    ASSERT_EQ(call("insertsign.asp", "fn=s&fnpasswd=1&jn=r&sf=&sds=m&fh=&sdt=77").body,
+              "Insert OK");
+    clock_.advanceSeconds(3600);
+    ASSERT_EQ(call("updatesign.asp", "fn=s&fnp=&jn=r&jnp=2&sdt=77&sgt=0&sgs=fine&op=").body,
+              "Update OK");
+    auto fields = orv::test::splitFields(call("getsignlist.asp", "fn=s&sdt=77&sign=Y").body, '|');
+    ASSERT_EQ(fields.size(), 8u);
+    EXPECT_EQ(fields[7], std::to_string(1'700'003'600));
+    // Signing a record that was never requested is refused, not reported as done.
+    EXPECT_EQ(call("updatesign.asp", "fn=s&fnp=&jn=r&jnp=2&sdt=78&sgt=5&sgs=x&op=").status, 403);
+}
+
+TEST_F(InProcessTest, EveryAnswerIsOneWrite) {
+    std::mutex mutex;
+    std::vector<std::pair<std::size_t, int>> writes;
+    HttpServerOptions options;
+    options.networkThreads = 2;
+    options.workerThreads = 1;
+    options.onReplyWritten = [&](std::size_t bytes, int calls) {
+        std::lock_guard lock(mutex);
+        writes.emplace_back(bytes, calls);
+    };
+    std::string error;
+    server_ = HttpServer::start(*service_, options, &error);
+    ASSERT_TRUE(server_) << error;
+    const int port = server_->port();
+
+    ASSERT_EQ(call("insert.asp", "name=w&passwd=p&oldpasswd=").body, "Reg OK");
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_EQ(call("insertsign.asp", "fn=w&fnpasswd=p&jn=w&sf=" + std::string(100, 'f') +
+                                             "&sds=s&fh=&sdt=" + std::to_string(i))
+                      .status,
+                  200);
+    }
+    std::vector<orv::test::Answer> answers = {
+        orv::test::get(port, "login.asp?name=w&leibie=0&passwd=p&ip=9.9.9.9:1&testf="),
+        orv::test::get(port, "gethost.asp?url=w"),
+        orv::test::get(port, "gethost.asp?url=nobody"),
+        orv::test::get(port, "insertgroupman.asp?cruser=w&passwd=p&group=g&gmuser=w&state=1"),
+        orv::test::get(port, "getsignlist.asp?fn=w&sdt=0&sign=N"),  // about 7 KB
+        orv::test::get(port, "nosuch.asp"),
+        orv::test::exchangeRaw(port, "DELETE /chat/gethost.asp HTTP/1.1\r\n\r\n"),
+    };
+    EXPECT_EQ(answers[0].body, "Login OK");
+    EXPECT_EQ(answers[3].statusLine, "HTTP/1.1 200 New OK");
+    EXPECT_GT(answers[4].body.size(), 6000u);
+
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(writes.size(), answers.size());
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(writes[i].second, 1) << "answer " << i;
+        EXPECT_EQ(writes[i].first, answers[i].raw.size()) << "answer " << i;
+    }
+}
+
+}  // namespace
+}  // namespace orv::server
