@@ -641,6 +641,7 @@ void CoreTables::cacheAddress(std::string_view name, std::string_view address) {
 ResolveResult CoreTables::resolveUser(std::string_view name,
                                       const std::function<AddressAnswer(std::string_view)>& ask) {
     ResolveResult res;
+    res.code = ResolveCode::FreshNoPort;
     std::string address;
     bool cached = false;
     if (auto c = cachedAddress(name)) {
@@ -650,7 +651,9 @@ ResolveResult CoreTables::resolveUser(std::string_view name,
         AddressAnswer a = ask ? ask(name) : AddressAnswer{};
         switch (a.kind) {
             case AddressAnswer::Failed:
-                res.code = ResolveCode::Failed;
+                // No address could be obtained yet: nothing is cached, and the caller asks
+                // again later.
+                res.code = ResolveCode::FreshNoPort;
                 return res;
             case AddressAnswer::Malformed:
                 res.code = ResolveCode::Malformed;

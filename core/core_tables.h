@@ -91,12 +91,13 @@ enum class ResolveCode : int {
 };
 
 struct ResolveResult {
-    ResolveCode code = ResolveCode::Failed;
+    ResolveCode code = ResolveCode::FreshNoPort;
     std::string host;
     int port = 0;
 };
 
-// What the directory said when asked for a user's address.
+// What the directory said when asked for a user's address. Failed: no answer (yet); Malformed:
+// the directory knows no such user.
 struct AddressAnswer {
     enum Kind { Failed, Malformed, Empty, Found } kind = Failed;
     std::string address;

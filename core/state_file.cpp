@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 
@@ -103,6 +105,63 @@ bool mailGroupConsistent(const CoreTables& t) {
            t.subjects.count() == t.mails.count();
 }
 
+// Rows of a parallel set are paired by position: when a cut or damaged file left its tables
+// with different lengths, rows past the shortest cannot be paired and go, so that rows
+// appended later line up again.
+template <typename... Arrays>
+void alignParallel(std::initializer_list<StringPool*> pools, Arrays&... arrays) {
+    int n = INT32_MAX;
+    for (StringPool* p : pools)
+        n = std::min(n, p->count());
+    ((n = std::min(n, arrays.count())), ...);
+    for (StringPool* p : pools) {
+        if (p->count() > n) {
+            std::vector<char> keep(static_cast<size_t>(p->count()), 0);
+            std::fill(keep.begin(), keep.begin() + n, 1);
+            p->retain(keep);
+        }
+    }
+    ((arrays.count() > n ? arrays.resize(static_cast<size_t>(n)) : void()), ...);
+}
+
+// Files, deliveries and recipients whose mail index names no mail (a cut file, a damaged
+// one) would belong to whatever mail takes that index later, or send for a mail that is not
+// there: they go.
+void dropOrphanMailRows(CoreTables& t) {
+    const int n = t.mails.count();
+    auto keepOf = [n](int rows, auto mailOf) {
+        std::vector<char> keep(static_cast<size_t>(rows), 1);
+        bool any = false;
+        for (int r = 0; r < rows; ++r) {
+            int m = mailOf(r);
+            if (m < 0 || m >= n) {
+                keep[static_cast<size_t>(r)] = 0;
+                any = true;
+            }
+        }
+        if (!any) keep.clear();
+        return keep;
+    };
+    auto a = keepOf(t.attachments.count(), [&t](int r) { return t.attachments[r].mail; });
+    if (!a.empty()) {
+        t.attachmentPaths.retain(a);
+        t.attachments.retain(a);
+    }
+    auto rr = keepOf(t.receivedRecipientMails.count(),
+                     [&t](int r) { return t.receivedRecipientMails[r]; });
+    if (!rr.empty()) {
+        t.receivedRecipientNames.retain(rr);
+        t.receivedRecipientSenders.retain(rr);
+        t.receivedRecipientMails.retain(rr);
+    }
+    auto d = keepOf(t.deliveries.count(), [&t](int r) { return t.deliveries[r].mail; });
+    if (!d.empty()) {
+        t.deliveryRecipients.retain(d);
+        t.deliverySenders.retain(d);
+        t.deliveries.retain(d);
+    }
+}
+
 void dropMailGroup(CoreTables& t) {
     t.attachmentPaths.clear();
     t.attachments.clear();
@@ -141,7 +200,10 @@ void fixReceiveFolder(CoreTables& t) {
 }
 
 void rebuildAttachmentNames(CoreTables& t) {
-    if (!t.attachmentNames.empty()) return;
+    // Names left over from dropped mails, or a names block that does not pair up with the
+    // paths, would give files the wrong names: only a matching block is kept.
+    if (t.attachmentNames.count() == t.attachmentPaths.count()) return;
+    t.attachmentNames.clear();
     for (int i = 0; i < t.attachmentPaths.count(); ++i) {
         std::string_view p = t.attachmentPaths.view(i);
         size_t s = p.find_last_of('/');
@@ -164,6 +226,11 @@ void dropOrphanAddressEntries(CoreTables& t) {
         if (entries.count() > mails.count()) {
             // Entries without a mail index cannot be placed either.
             keep.resize(static_cast<size_t>(entries.count()), 0);
+            any = true;
+        } else if (mails.count() > entries.count()) {
+            // Nor indexes without an entry: later appends would pair up wrongly.
+            for (size_t r = static_cast<size_t>(entries.count()); r < keep.size(); ++r)
+                keep[r] = 0;
             any = true;
         }
         if (!any) return;
@@ -212,6 +279,10 @@ void expandGroupEntries(CoreTables& t) {
             if (entry.empty() || entry[0] != '[') continue;
             int m = mails[e];
             if (m < 0 || m >= t.mails.count()) continue;
+            // A new member joins only what is sent or being sent: a draft or a deleted mail
+            // that gained a delivery would move to the Outbox and go out unasked.
+            int32_t kind = t.mails[m].kind;
+            if (outgoing && kind != MailKind::Outbox && kind != MailKind::Sent) continue;
             auto it = groups.find(toLowerAscii(entry));
             if (it == groups.end()) continue;
             for (int r : members[static_cast<size_t>(it->second)]) {
@@ -291,6 +362,10 @@ LoadReport loadState(CoreTables& t, const uint8_t* data, size_t size) {
         dropMailGroup(t);
         rep.mailsDropped = true;
     }
+    alignParallel({&t.attachmentPaths}, t.attachments);
+    alignParallel({&t.receivedRecipientNames, &t.receivedRecipientSenders},
+                  t.receivedRecipientMails);
+    dropOrphanMailRows(t);
     // 2. One send meter per delivery.
     t.deliveryProgress.clear();
     t.deliveryProgress.resize(static_cast<size_t>(t.deliveries.count()));
@@ -331,6 +406,14 @@ LoadReport loadState(CoreTables& t, const uint8_t* data, size_t size) {
     block(t.transferLocalPaths);
     block(t.transfers);
     block(t.transferOwners);
+
+    alignParallel({&t.ownedGroupNames, &t.ownedGroupCreators, &t.ownedGroupIntros}, t.ownedGroups);
+    alignParallel({&t.ownedMemberNames}, t.ownedMembers);
+    alignParallel({&t.joinedGroupNames, &t.joinedGroupCreators});
+    alignParallel({&t.joinedMemberNames}, t.joinedMembers);
+    alignParallel({&t.shareFolderPaths}, t.shareFolderTags);
+    alignParallel({&t.sharedFileNames, &t.sharedFileLocalPaths}, t.sharedFiles);
+    alignParallel({&t.transferRemotePaths, &t.transferLocalPaths, &t.transferOwners}, t.transfers);
 
     // 6.1 Runtime objects never survive a restart.
     t.clearRuntime();
@@ -462,7 +545,8 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     size_t slash = path.find_last_of('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
     std::string tmp = path + ".tmp-" + randomHexName();
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // cfg.dat holds the saved password: readable by its owner only.
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     size_t off = 0;
     bool ok = true;
