@@ -7,6 +7,10 @@
 
 namespace orv {
 
+// The built-in directory host: the server used when none is configured, the target of relayed
+// "GET " connections, and the "Host:" header of every directory request.
+inline constexpr const char* kBuiltInDirectoryHost = "directory.orvantel.net";
+
 struct SessionState {
     std::string currentUser;
     std::string currentPassword;

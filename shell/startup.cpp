@@ -76,7 +76,7 @@ DataPaths dataPathsFor(const std::string& dataDir) {
 
 std::string directoryServerAddress(const CoreTables& t) {
     std::string host = t.settingString(SettingString::ServerHost);
-    if (host.empty()) return kDefaultDirectoryHost;
+    if (host.empty()) return kBuiltInDirectoryHost;
     return host + ":" + std::to_string(t.settingNumber(Setting::ServerPort));
 }
 

@@ -6,12 +6,10 @@
 #include <vector>
 
 #include "core/core_tables.h"
+#include "core/session_state.h"
 
 namespace orv {
 
-// The built-in directory host: used when settings string 7 is empty, and in every request's
-// "Host:" header.
-inline constexpr const char* kDefaultDirectoryHost = "directory.orvantel.net";
 inline constexpr int kDefaultInstancePort = 19999;
 
 // Finds the next pair of double quotes at `cursor`, copies what is between them into out and

@@ -45,7 +45,7 @@ TEST(CommandLine, FilesFollowTheProgramPathAndSlashOAllowsAnotherInstance) {
 TEST(DirectoryAddress, SettingsStringAndPortOrTheBuiltInHost) {
     ManualClock clock;
     CoreTables t(clock);
-    EXPECT_EQ(directoryServerAddress(t), kDefaultDirectoryHost);
+    EXPECT_EQ(directoryServerAddress(t), kBuiltInDirectoryHost);
     t.setSettingString(SettingString::ServerHost, "dir.example.org");
     t.setSettingNumber(Setting::ServerPort, 8080);
     EXPECT_EQ(directoryServerAddress(t), "dir.example.org:8080");
