@@ -4,16 +4,42 @@
 
 namespace orv {
 
-ClientSession::ClientSession(const Clock& clock, ClientOptions options)
+// An account flow with what to do once it has finished.
+template <typename Flow, typename Finish>
+struct ClientSession::FlowOp final : ClientSession::AccountOp {
+    template <typename... A>
+    FlowOp(Finish f, A&&... a) : flow(std::forward<A>(a)...), finish(std::move(f)) {}
+    bool step() override {
+        if (!stepFlow()) return false;
+        finish(flow);
+        return true;
+    }
+    bool stepFlow() {
+        if constexpr (std::is_same_v<Flow, LoginFlow>)
+            return flow.step() != LoginFlow::Result::Running;
+        else
+            return flow.step();
+    }
+    const Pollable& pollable() const override { return flow.exchange(); }
+    Flow flow;
+    Finish finish;
+};
+
+ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketApi* sockets)
     : clock_(clock),
       options_(std::move(options)),
+      ownSockets_(sockets ? nullptr : std::make_unique<PosixSocketApi>()),
+      sockets_(sockets ? sockets : ownSockets_.get()),
       paths_(dataPathsFor(options_.dataDir)),
       commandLine_(buildCommandLine(options_.programPath, options_.args)),
       tables_(clock, paths_.mailStore) {
     state_.language = options_.language;
 }
 
-ClientSession::~ClientSession() = default;
+ClientSession::~ClientSession() {
+    op_.reset();
+    engine_.reset();
+}
 
 StartOutcome ClientSession::start() {
     channel_.open(options_.instancePort);
@@ -25,9 +51,20 @@ StartOutcome ClientSession::start() {
     std::error_code ec;
     std::filesystem::create_directories(paths_.folder, ec);
     loadReport_ = loadStateFile(tables_, paths_.configPath);
+    if (!options_.server.empty()) {
+        // Remembered like the server settings dialog would: host and port apart.
+        ConnectTarget t = parseConnectTarget(options_.server, 80);
+        tables_.setSettingString(SettingString::ServerHost, t.host);
+        tables_.setSettingNumber(Setting::ServerPort, t.port == 80 ? 0 : t.port);
+    }
     state_.directoryServerAddress = directoryServerAddress(tables_);
     saver_ = std::make_unique<StateSaver>(tables_, paths_.configPath, options_.saveDebounceMillis);
-    saver_->markClean();
+    if (options_.server.empty()) saver_->markClean();
+
+    engine_ = std::make_unique<Engine>(tables_, state_, clock_, *sockets_, options_.engine);
+    directory_ = std::make_unique<DirectoryClient>(*sockets_, clock_, state_);
+    EngineHooks& h = engine_->hooks();
+    h.instanceService = [this] { serviceForwardedCommandLine(); };
     return StartOutcome::Running;
 }
 
@@ -42,28 +79,147 @@ void ClientSession::serviceForwardedCommandLine() {
     }
 }
 
+void ClientSession::serviceAccountOp() {
+    while (op_) {
+        if (!op_->step()) return;
+        // The finish callback may have started the next operation; only drop the old one.
+        auto done = std::move(op_);
+        op_ = std::move(next_);
+    }
+}
+
+void ClientSession::serviceLoggedInElsewhere() {
+    if (!state_.loggedInElsewhere) return;
+    state_.loggedInElsewhere = false;
+    state_.currentUser.clear();
+    if (onLoggedInElsewhere)
+        onLoggedInElsewhere(std::string(pick(state_.language, texts::kLoginElsewhere)));
+}
+
 void ClientSession::service() {
-    if (shuttingDown_) return;
-    serviceForwardedCommandLine();
+    if (shuttingDown_ || !engine_) return;
+    engine_->EnginePump();
+    serviceAccountOp();
+    serviceLoggedInElsewhere();
     if (saver_) saver_->poll();
 }
 
-void ClientSession::addPollFds(std::vector<pollfd>& fds) const {
+void ClientSession::waitSet(WaitSet& out) {
+    out.clear();
+    if (!engine_) return;
+    engine_->waitSet(out);
+    // The single-instance channel is served whether or not anybody is logged in.
+    std::vector<pollfd> fds;
     channel_.addPollFds(fds);
+    for (const auto& p : fds)
+        out.want(p.fd, kWaitRead);
+    out.dueAt(channel_.nextDeadlineMillis());
+    if (op_) {
+        std::vector<PollEntry> e;
+        op_->pollable().addPollEntries(e);
+        for (const auto& p : e)
+            out.want(p.fd, p.events);
+        out.dueAt(op_->pollable().nextDeadlineMillis());
+    }
+    if (saver_) out.dueAt(saver_->nextDeadlineMillis());
 }
 
-int64_t ClientSession::nextDeadlineMillis() const {
-    int64_t d = channel_.nextDeadlineMillis();
-    if (saver_) {
-        int64_t s = saver_->nextDeadlineMillis();
-        if (s >= 0 && (d < 0 || s < d)) d = s;
+bool ClientSession::runOnce(int maxWaitMs, std::vector<PollEntry>* extra) {
+    WaitSet w;
+    waitSet(w);
+    size_t own = w.entries.size();
+    if (extra) w.entries.insert(w.entries.end(), extra->begin(), extra->end());
+    int64_t wait = maxWaitMs;
+    if (w.deadlineMs >= 0)
+        wait = std::min<int64_t>(wait, std::max<int64_t>(0, w.deadlineMs - clock_.nowMillis()));
+    int n = sockets_->Poll(w.entries, static_cast<int>(wait));
+    if (extra) {
+        for (size_t i = 0; i < extra->size(); ++i)
+            (*extra)[i].revents = w.entries[own + i].revents;
     }
-    return d;
+    service();
+    return n >= 0;
+}
+
+void ClientSession::login(const std::string& user, const std::string& password, bool remember,
+                          std::function<void(const LoginOutcome&)> done) {
+    LoginFlow::Input in{user,
+                        password,
+                        remember,
+                        state_.currentUser,
+                        state_.currentPassword,
+                        loginIpValue(tables_, engine_->peerPort())};
+    auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
+        if (f.result() == LoginFlow::Result::LoggedIn)
+            makeLoginCurrent(tables_, state_, user, password);
+        if (done) done({f.result(), f.messages()});
+    };
+    auto op = std::make_unique<FlowOp<LoginFlow, decltype(finish)>>(
+        std::move(finish), *directory_, tables_, state_, [this] { engine_->onLogin(); });
+    op->flow.start(std::move(in));
+    schedule(std::move(op));
+}
+
+void ClientSession::logout(std::function<void(bool)> done) {
+    auto finish = [this, done = std::move(done)](LogoutFlow& f) {
+        state_.currentUser.clear();
+        state_.currentPassword.clear();
+        engine_->closeAllLinks();
+        if (done) done(f.succeeded());
+    };
+    auto op =
+        std::make_unique<FlowOp<LogoutFlow, decltype(finish)>>(std::move(finish), *directory_);
+    op->flow.start(state_.currentUser, state_.currentPassword);
+    schedule(std::move(op));
+}
+
+void ClientSession::createAccount(const std::string& user, const std::string& password,
+                                  const std::string& confirm,
+                                  std::function<void(bool, const std::string&)> done) {
+    auto finish = [done](CreateAccountFlow& f) {
+        if (done) done(f.succeeded(), f.message());
+    };
+    auto op = std::make_unique<FlowOp<CreateAccountFlow, decltype(finish)>>(finish, *directory_);
+    if (!op->flow.start(user, password, confirm)) {
+        if (done) done(false, op->flow.message());
+        return;
+    }
+    schedule(std::move(op));
+}
+
+void ClientSession::changePassword(const std::string& user, const std::string& oldPassword,
+                                   const std::string& newPassword, const std::string& confirm,
+                                   std::function<void(bool, const std::string&)> done) {
+    auto finish = [done](ChangePasswordFlow& f) {
+        if (done) done(f.succeeded(), f.message());
+    };
+    auto op = std::make_unique<FlowOp<ChangePasswordFlow, decltype(finish)>>(finish, *directory_);
+    if (!op->flow.start(user, oldPassword, newPassword, confirm)) {
+        if (done) done(false, op->flow.message());
+        return;
+    }
+    schedule(std::move(op));
+}
+
+void ClientSession::schedule(std::unique_ptr<AccountOp> op) {
+    if (op_)
+        next_ = std::move(op);  // a finish callback asked for the next step
+    else
+        op_ = std::move(op);
 }
 
 bool ClientSession::shutdown() {
     if (shuttingDown_) return false;
+    op_.reset();
+    next_.reset();
+    if (engine_ && state_.loggedIn()) {
+        LogoutFlow out(*directory_);
+        out.start(state_.currentUser, state_.currentPassword);
+        while (!out.step())
+            waitFor(*sockets_, clock_, out.exchange(), 1000);
+    }
     shuttingDown_ = true;
+    if (engine_) engine_->shutdown();
     channel_.close();
     return saver_ ? saver_->saveNow() : false;
 }

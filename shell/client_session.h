@@ -13,6 +13,10 @@
 #include "core/session_state.h"
 #include "core/state_file.h"
 #include "core/state_saver.h"
+#include "directory/account.h"
+#include "directory/directory_client.h"
+#include "engine/engine.h"
+#include "engine/socket_api.h"
 #include "shell/instance_channel.h"
 #include "shell/startup.h"
 
@@ -25,6 +29,15 @@ struct ClientOptions {
     int instancePort = kDefaultInstancePort;
     UiLanguage language = defaultUiLanguage();
     int64_t saveDebounceMillis = 3000;
+    EngineConfig engine;
+    // "host:port" of the directory server to use from now on (stored in the settings).
+    std::string server;
+};
+
+// How a login ended, with the messages to show (the closing notice comes with a success).
+struct LoginOutcome {
+    LoginFlow::Result result = LoginFlow::Result::Ignored;
+    std::vector<std::string> messages;
 };
 
 enum class StartOutcome {
@@ -34,16 +47,35 @@ enum class StartOutcome {
 
 class ClientSession {
   public:
-    ClientSession(const Clock& clock, ClientOptions options);
+    // `sockets` defaults to the operating system's; tests may pass a fake.
+    ClientSession(const Clock& clock, ClientOptions options, SocketApi* sockets = nullptr);
     ~ClientSession();
 
     // The start-up sequence up to the point where windows (or the headless loop) take over.
     StartOutcome start();
-    // Runs the session's own duties; call whenever a polled fd is ready or a deadline is due.
+    // Pumps the engine and runs the session's own duties (the account operation under way,
+    // the forwarded command line, the background save); call whenever something in the wait
+    // set is ready or its deadline is due.
     void service();
-    void addPollFds(std::vector<pollfd>& fds) const;
-    // Earliest deadline (clock milliseconds) of the session's duties, or -1.
-    int64_t nextDeadlineMillis() const;
+    // Everything the session will act on: the engine's sockets, the account operation's, the
+    // single-instance channel's, and the earliest deadline among them.
+    void waitSet(WaitSet& out);
+    // Waits at most maxWaitMs for the wait set, plus `extra` descriptors of the caller
+    // (their revents are filled), then services. False when the wait itself failed.
+    bool runOnce(int maxWaitMs, std::vector<PollEntry>* extra = nullptr);
+
+    // ---- account operations: one at a time, finished by service() ----
+    bool accountBusy() const { return static_cast<bool>(op_); }
+    void login(const std::string& user, const std::string& password, bool remember,
+               std::function<void(const LoginOutcome&)> done);
+    // Up to three logout requests; the user is no longer current afterwards.
+    void logout(std::function<void(bool acknowledged)> done);
+    void createAccount(const std::string& user, const std::string& password,
+                       const std::string& confirm,
+                       std::function<void(bool ok, const std::string& message)> done);
+    void changePassword(const std::string& user, const std::string& oldPassword,
+                        const std::string& newPassword, const std::string& confirm,
+                        std::function<void(bool ok, const std::string& message)> done);
     // Logs out, stops the engine and writes the state. True when the state reached the disk.
     bool shutdown();
 
@@ -54,18 +86,35 @@ class ClientSession {
     const LoadReport& loadReport() const { return loadReport_; }
     bool instanceChannelValid() const { return channel_.valid(); }
     StateSaver* saver() { return saver_.get(); }
+    Engine& engine() { return *engine_; }
+    DirectoryClient& directory() { return *directory_; }
+    SocketApi& sockets() { return *sockets_; }
     bool shuttingDown() const { return shuttingDown_; }
 
     // A forwarded command line with files while someone is logged in: the Send-files command.
     std::function<void(const std::vector<std::string>& files)> onSendFiles;
     // A forwarded command line that is not acted on (nobody logged in, or no files).
     std::function<void(const std::string& commandLine)> onForwardIgnored;
+    // The same user logged in on another machine: nobody is current any more.
+    std::function<void(const std::string& message)> onLoggedInElsewhere;
 
   private:
+    struct AccountOp {
+        virtual ~AccountOp() = default;
+        virtual bool step() = 0;  // true when finished (and reported)
+        virtual const Pollable& pollable() const = 0;
+    };
+    template <typename Flow, typename Finish>
+    struct FlowOp;
     void serviceForwardedCommandLine();
+    void serviceAccountOp();
+    void serviceLoggedInElsewhere();
+    void schedule(std::unique_ptr<AccountOp> op);
 
     const Clock& clock_;
     ClientOptions options_;
+    std::unique_ptr<SocketApi> ownSockets_;
+    SocketApi* sockets_;
     DataPaths paths_;
     std::string commandLine_;
     SessionState state_;
@@ -73,6 +122,9 @@ class ClientSession {
     InstanceChannel channel_;
     LoadReport loadReport_;
     std::unique_ptr<StateSaver> saver_;
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<DirectoryClient> directory_;
+    std::unique_ptr<AccountOp> op_, next_;
     bool shuttingDown_ = false;
 };
 

@@ -1,20 +1,23 @@
-// The headless client: one client session without windows, run until SIGINT or SIGTERM.
-// It prints one JSON line per event on standard output.
-#include <poll.h>
+// The headless client: one client session without windows. It reads commands one per line
+// on standard input, answers each with one JSON line on standard output, and prints event
+// lines as things happen. It runs until "quit", SIGINT or SIGTERM.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
+#include "apps/headless/commands.h"
 #include "apps/headless/json.h"
 #include "core/clock.h"
 #include "shell/client_session.h"
 
+namespace orv {
 namespace {
 
 void emit(const std::string& line) {
@@ -23,37 +26,144 @@ void emit(const std::string& line) {
     std::fflush(stdout);
 }
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: orvantel-headless [--data-dir DIR] [--instance-port N] [--lang en|zh] "
-                 "[/o] [FILE...]\n");
+const char* usageText =
+    "usage: orvantel-headless [options] [/o] [FILE...]\n"
+    "  --data-dir DIR        where cfg.dat and recvfile/ live (default: beside the program)\n"
+    "  --instance-port N     port of the single-instance channel (default 19999)\n"
+    "  --server HOST:PORT    directory server to use (remembered in cfg.dat)\n"
+    "  --user U --password P log in at start\n"
+    "  --create-account      create the account --user/--password first\n"
+    "  --peer-port N         first port the peer listener tries\n"
+    "  --listen ADDR         address the peer listener binds to\n"
+    "  --lang en|zh          language of the messages\n"
+    "commands on standard input: login USER PASSWORD [remember] | logout |\n"
+    "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
+    "  status | quit\n";
+
+const char* loginResultName(LoginFlow::Result r) {
+    switch (r) {
+        case LoginFlow::Result::LoggedIn:
+            return "logged-in";
+        case LoginFlow::Result::Refused:
+            return "refused";
+        case LoginFlow::Result::NoAnswer:
+            return "no-answer";
+        case LoginFlow::Result::Ignored:
+            return "ignored";
+        case LoginFlow::Result::Running:
+            return "running";
+    }
+    return "?";
 }
 
+std::string answer(const std::string& cmd, bool ok, const std::string& rest = "") {
+    return "{\"cmd\":" + json::quote(cmd) + ",\"ok\":" + (ok ? "true" : "false") +
+           (rest.empty() ? "" : "," + rest) + "}";
+}
+
+class Headless {
+  public:
+    explicit Headless(ClientSession& s) : s_(s) {}
+
+    // Runs one command; false for quit.
+    bool run(const std::vector<std::string>& w) {
+        if (w.empty()) return true;
+        const std::string& c = w[0];
+        auto need = [&](size_t n) {
+            if (w.size() >= n + 1) return true;
+            emit(answer(c, false, "\"error\":\"missing arguments\""));
+            return false;
+        };
+        if (c == "quit" || c == "exit") {
+            emit(answer(c, true));
+            return false;
+        } else if (c == "login") {
+            if (!need(2)) return true;
+            bool remember = w.size() > 3 && w[3] == "remember";
+            s_.login(w[1], w[2], remember, [c](const LoginOutcome& o) {
+                emit(answer(c, o.result == LoginFlow::Result::LoggedIn,
+                            "\"result\":" + json::quote(loginResultName(o.result)) +
+                                ",\"messages\":" + json::array(o.messages)));
+            });
+        } else if (c == "logout") {
+            if (!s_.state().loggedIn()) {
+                emit(answer(c, false, "\"error\":\"nobody is logged in\""));
+                return true;
+            }
+            s_.logout([c](bool ack) {
+                emit(answer(c, true, std::string("\"acknowledged\":") + (ack ? "true" : "false")));
+            });
+        } else if (c == "create-account") {
+            if (!need(2)) return true;
+            s_.createAccount(w[1], w[2], w.size() > 3 ? w[3] : w[2],
+                             [c](bool ok, const std::string& m) {
+                                 emit(answer(c, ok, "\"message\":" + json::quote(m)));
+                             });
+        } else if (c == "change-password") {
+            if (!need(4)) return true;
+            s_.changePassword(w[1], w[2], w[3], w[4], [c](bool ok, const std::string& m) {
+                emit(answer(c, ok, "\"message\":" + json::quote(m)));
+            });
+        } else if (c == "status") {
+            const SessionState& st = s_.state();
+            emit(answer(c, true,
+                        "\"user\":" + json::quote(st.currentUser) +
+                            ",\"connectMode\":" + std::to_string(st.connectMode) +
+                            ",\"peerPort\":" + std::to_string(s_.engine().peerPort()) +
+                            ",\"directory\":" + json::quote(st.directoryServerAddress) +
+                            ",\"mails\":" + std::to_string(s_.tables().mails.count())));
+        } else {
+            emit(answer(c, false, "\"error\":\"unknown command\""));
+        }
+        return true;
+    }
+
+  private:
+    ClientSession& s_;
+};
+
 }  // namespace
+}  // namespace orv
 
 int main(int argc, char** argv) {
     using namespace orv;
     ClientOptions opt;
     opt.programPath = argv[0];
+    std::string user, password;
+    bool create = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
+        auto value = [&]() -> std::string {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "%s needs a value\n", name);
+                std::fprintf(stderr, "%s needs a value\n%s", a.c_str(), usageText);
                 std::exit(2);
             }
             return argv[++i];
         };
-        if (a == "--data-dir") {
-            opt.dataDir = value("--data-dir");
-        } else if (a == "--instance-port") {
-            opt.instancePort = std::atoi(value("--instance-port"));
-        } else if (a == "--lang") {
-            std::string l = value("--lang");
-            opt.language = l == "en" ? UiLanguage::English : UiLanguage::Chinese;
-        } else if (a == "--help" || a == "-h") {
-            usage();
+        if (a == "--data-dir")
+            opt.dataDir = value();
+        else if (a == "--instance-port")
+            opt.instancePort = std::atoi(value().c_str());
+        else if (a == "--server")
+            opt.server = value();
+        else if (a == "--user")
+            user = value();
+        else if (a == "--password")
+            password = value();
+        else if (a == "--create-account")
+            create = true;
+        else if (a == "--peer-port")
+            opt.engine.firstPeerPort = std::atoi(value().c_str());
+        else if (a == "--listen")
+            opt.engine.listenAddress = value();
+        else if (a == "--lang")
+            opt.language = value() == "en" ? UiLanguage::English : UiLanguage::Chinese;
+        else if (a == "--help" || a == "-h") {
+            std::fputs(usageText, stdout);
             return 0;
+        } else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "unknown option %s\n%s", a.c_str(), usageText);
+            return 2;
         } else {
             opt.args.push_back(a);
         }
@@ -80,6 +190,9 @@ int main(int argc, char** argv) {
     session.onSendFiles = [](const std::vector<std::string>& files) {
         emit("{\"event\":\"forwarded\",\"acted\":true,\"files\":" + json::array(files) + "}");
     };
+    session.onLoggedInElsewhere = [](const std::string& message) {
+        emit("{\"event\":\"logged-in-elsewhere\",\"message\":" + json::quote(message) + "}");
+    };
     const auto& rep = session.loadReport();
     emit("{\"event\":\"started\",\"data\":" + json::quote(session.paths().folder) +
          ",\"state\":" + (rep.present ? "\"loaded\"" : "\"new\"") +
@@ -87,26 +200,43 @@ int main(int argc, char** argv) {
          ",\"directory\":" + json::quote(session.state().directoryServerAddress) +
          ",\"instance\":" + (session.instanceChannelValid() ? "true" : "false") + "}");
 
-    bool running = true;
-    std::vector<pollfd> fds;
+    Headless tool(session);
+    std::deque<std::vector<std::string>> queue;
+    if (create && !user.empty()) queue.push_back({"create-account", user, password});
+    if (!user.empty()) queue.push_back({"login", user, password});
+
+    bool running = true, inputOpen = true;
+    std::string pending;
     while (running) {
-        fds.clear();
-        fds.push_back({sigfd, POLLIN, 0});
-        session.addPollFds(fds);
-        int timeout = -1;
-        int64_t due = session.nextDeadlineMillis();
-        if (due >= 0) {
-            int64_t wait = due - clock.nowMillis();
-            timeout = wait < 0 ? 0 : static_cast<int>(wait > 60000 ? 60000 : wait);
+        while (running && !session.accountBusy() && !queue.empty()) {
+            auto cmd = std::move(queue.front());
+            queue.pop_front();
+            running = tool.run(cmd);
         }
-        int n = ::poll(fds.data(), fds.size(), timeout);
-        if (n < 0 && errno != EINTR) break;
-        if (fds[0].revents & POLLIN) {
+        if (!running) break;
+        std::vector<PollEntry> extra;
+        extra.push_back({sigfd, kWaitRead, 0});
+        if (inputOpen) extra.push_back({0, kWaitRead, 0});
+        session.runOnce(60000, &extra);
+        if (extra[0].revents) {
             signalfd_siginfo si;
             while (::read(sigfd, &si, sizeof si) == sizeof si)
                 running = false;
         }
-        if (running) session.service();
+        if (inputOpen && extra.size() > 1 && extra[1].revents) {
+            // One read per readiness, so a blocking standard input never holds the loop.
+            char buf[65536];
+            ssize_t n = ::read(0, buf, sizeof buf);
+            if (n > 0)
+                pending.append(buf, static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                inputOpen = false;  // no more commands; run on until quit or a signal
+            size_t nl;
+            while ((nl = pending.find('\n')) != std::string::npos) {
+                queue.push_back(splitCommandLine(std::string_view(pending).substr(0, nl)));
+                pending.erase(0, nl + 1);
+            }
+        }
     }
     bool saved = session.shutdown();
     emit(std::string("{\"event\":\"stopped\",\"saved\":") + (saved ? "true" : "false") + "}");
