@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "core/clock.h"
+#include "core/core_tables.h"
+#include "directory/account.h"
 #include "directory/replies.h"
 #include "directory/request.h"
 
@@ -121,6 +124,27 @@ TEST(ListReaders, OrganisationMemberStates) {
     EXPECT_EQ(readOrgMemberState("12 z").kind, 8);
     EXPECT_EQ(readOrgMemberState("12 a").kind, 0);
     EXPECT_TRUE(isOrganisationAccount("acme/bob"));
+}
+
+}  // namespace
+}  // namespace orv
+
+namespace orv {
+namespace {
+
+TEST(LoginAddress, FixedAddressWinsElseAReachableInterface) {
+    ManualClock clock;
+    CoreTables t(clock);
+    t.setSettingString(SettingString::FixedAddress, "203.0.113.7");
+    // The switch is off: the fixed address is not used.
+    EXPECT_EQ(loginIpValue(t, 30001), firstReachableIpv4() + ":30001");
+    t.setSettingNumber(Setting::UseFixedAddress, 1);
+    EXPECT_EQ(loginIpValue(t, 30001), "203.0.113.7:30001");
+    t.setSettingString(SettingString::FixedAddress, "");
+    EXPECT_EQ(loginIpValue(t, 29999), firstReachableIpv4() + ":29999");
+    // Loopback only when the machine has nothing else.
+    std::string ip = firstReachableIpv4();
+    EXPECT_TRUE(ip == "127.0.0.1" || ip.rfind("127.", 0) != 0) << ip;
 }
 
 }  // namespace

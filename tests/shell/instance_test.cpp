@@ -126,6 +126,29 @@ TEST(ClientSession, TwoSessionsInOneProcessKeepTheirOwnState) {
     ASSERT_TRUE(sa.shutdown());
 }
 
+TEST(ClientSession, LoggedInElsewhereEndsTheLoginAndTellsTheUser) {
+    ManualClock clock;
+    TempDir dir;
+    ClientOptions o;
+    o.dataDir = dir.path();
+    o.args = {"/o"};
+    o.language = UiLanguage::English;
+    o.instancePort = test::freeLoopbackPort();
+    ClientSession s(clock, o);
+    ASSERT_EQ(s.start(), StartOutcome::Running);
+    std::string told;
+    s.onLoggedInElsewhere = [&](const std::string& m) { told = m; };
+    s.state().currentUser = "alice";
+    s.service();
+    EXPECT_EQ(s.state().currentUser, "alice");
+    s.state().loggedInElsewhere = true;  // what the engine raises on command 20
+    s.service();
+    EXPECT_EQ(told, "This user login on another machine!");
+    EXPECT_FALSE(s.state().loggedIn());
+    EXPECT_FALSE(s.state().loggedInElsewhere);
+    EXPECT_TRUE(s.shutdown());
+}
+
 std::string headless() {
     return test::buildDir() + "/apps/headless/orvantel-headless";
 }
