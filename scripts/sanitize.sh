@@ -20,9 +20,14 @@ for f in "$b"/fuzz/fuzz_*; do
   mkdir -p "$corpus"
   seeds="$root/fuzz/seeds/${name#fuzz_}"
   echo "fuzzing $name for ${secs}s"
-  if [ -d "$seeds" ]; then
-    "$f" -max_total_time="$secs" -rss_limit_mb=2048 -malloc_limit_mb=512 -print_final_stats=1 "$corpus" "$seeds"
-  else
-    "$f" -max_total_time="$secs" -rss_limit_mb=2048 -malloc_limit_mb=512 -print_final_stats=1 "$corpus"
+  log="$b/fuzz-$name.log"
+  args=(-max_total_time="$secs" -rss_limit_mb=2048 -malloc_limit_mb=512 -print_final_stats=1 "$corpus")
+  [ -d "$seeds" ] && args+=("$seeds")
+  # The fuzzer's progress lines go to a log; its summary (or the crash report) is shown.
+  if ! "$f" "${args[@]}" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "fuzz target $name failed"
+    exit 1
   fi
+  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"
 done
