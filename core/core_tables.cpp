@@ -749,119 +749,82 @@ bool CoreTables::cancelTransfer(std::string_view remotePath,
 
 // ---------------------------------------------------------------- bookkeeping
 
+// Every table once: f(table, persisted). One list serves counting, sizing and clearing.
+template <typename Self, typename F>
+void CoreTables::forEachTable(Self& t, F&& f) {
+    f(t.attachmentPaths, true);
+    f(t.attachments, true);
+    f(t.subjects, true);
+    f(t.mails, true);
+    f(t.receivedRecipientNames, true);
+    f(t.receivedRecipientSenders, true);
+    f(t.receivedRecipientMails, true);
+    f(t.deliveryRecipients, true);
+    f(t.deliverySenders, true);
+    f(t.deliveries, true);
+    f(t.savedLogin, true);
+    f(t.contacts, true);
+    f(t.settingsNumbers, true);
+    f(t.ownedGroupNames, true);
+    f(t.ownedGroupCreators, true);
+    f(t.ownedMemberNames, true);
+    f(t.ownedMembers, true);
+    f(t.joinedGroupNames, true);
+    f(t.joinedGroupCreators, true);
+    f(t.joinedMemberNames, true);
+    f(t.joinedMembers, true);
+    f(t.joinConfirmStrings, true);
+    f(t.joinConfirmValues, true);
+    f(t.settingsStrings, true);
+    f(t.ownedGroupIntros, true);
+    f(t.ownedGroups, true);
+    f(t.attachmentNames, true);
+    f(t.outAddressEntries, true);
+    f(t.outAddressMails, true);
+    f(t.recvAddressEntries, true);
+    f(t.recvAddressMails, true);
+    f(t.shareFolderPaths, true);
+    f(t.shareFolderTags, true);
+    f(t.sharedFileNames, true);
+    f(t.sharedFiles, true);
+    f(t.sharedFileLocalPaths, true);
+    f(t.transferRemotePaths, true);
+    f(t.transferLocalPaths, true);
+    f(t.transfers, true);
+    f(t.transferOwners, true);
+    f(t.deliveryProgress, false);
+    f(t.seenNames, false);
+    f(t.seenTimes, false);
+    f(t.addressCacheNames, false);
+    f(t.addressCacheAddresses, false);
+    f(t.addressCacheTimes, false);
+    f(t.previewSet, false);
+}
+
+namespace {
+template <typename T>
+size_t elementSize(const RecordArray<T>&) {
+    return sizeof(T);
+}
+size_t elementSize(const StringPool&) { return 1; }
+}  // namespace
+
 uint64_t CoreTables::changeCount() const {
     uint64_t g = changes_;
-    g += attachmentPaths.generation() + attachments.generation() + subjects.generation() +
-         mails.generation() + receivedRecipientNames.generation() +
-         receivedRecipientSenders.generation() + receivedRecipientMails.generation() +
-         deliveryRecipients.generation() + deliverySenders.generation() + deliveries.generation() +
-         savedLogin.generation() + contacts.generation() + settingsNumbers.generation() +
-         ownedGroupNames.generation() + ownedGroupCreators.generation() +
-         ownedMemberNames.generation() + ownedMembers.generation() + joinedGroupNames.generation() +
-         joinedGroupCreators.generation() + joinedMemberNames.generation() +
-         joinedMembers.generation() + joinConfirmStrings.generation() +
-         joinConfirmValues.generation() + settingsStrings.generation() +
-         ownedGroupIntros.generation() + ownedGroups.generation() + attachmentNames.generation() +
-         outAddressEntries.generation() + outAddressMails.generation() +
-         recvAddressEntries.generation() + recvAddressMails.generation() +
-         shareFolderPaths.generation() + shareFolderTags.generation() +
-         sharedFileNames.generation() + sharedFiles.generation() +
-         sharedFileLocalPaths.generation() + transferRemotePaths.generation() +
-         transferLocalPaths.generation() + transfers.generation() + transferOwners.generation();
+    forEachTable(*this, [&g](const auto& table, bool persisted) {
+        if (persisted) g += table.generation();
+    });
     return g;
 }
 
 size_t CoreTables::bytesHeld() const {
     size_t b = 0;
-    for (const StringPool* p : {&attachmentPaths,
-                                &subjects,
-                                &receivedRecipientNames,
-                                &receivedRecipientSenders,
-                                &deliveryRecipients,
-                                &deliverySenders,
-                                &savedLogin,
-                                &contacts,
-                                &ownedGroupNames,
-                                &ownedGroupCreators,
-                                &ownedMemberNames,
-                                &joinedGroupNames,
-                                &joinedGroupCreators,
-                                &joinedMemberNames,
-                                &joinConfirmStrings,
-                                &settingsStrings,
-                                &ownedGroupIntros,
-                                &attachmentNames,
-                                &outAddressEntries,
-                                &recvAddressEntries,
-                                &shareFolderPaths,
-                                &sharedFileNames,
-                                &sharedFileLocalPaths,
-                                &transferRemotePaths,
-                                &transferLocalPaths,
-                                &transferOwners,
-                                &seenNames,
-                                &addressCacheNames,
-                                &addressCacheAddresses,
-                                &previewSet})
-        b += p->capacity();
-    b += attachments.capacity() * sizeof(AttachmentRecord) + mails.capacity() * sizeof(MailRecord) +
-         deliveries.capacity() * sizeof(DeliveryRecord) +
-         deliveryProgress.capacity() * sizeof(DeliveryProgress) +
-         (ownedMembers.capacity() + joinedMembers.capacity()) * sizeof(GroupMemberRecord) +
-         ownedGroups.capacity() * sizeof(OwnedGroupRecord) +
-         sharedFiles.capacity() * sizeof(SharedFileRecord) +
-         transfers.capacity() * sizeof(TransferRecord) +
-         (receivedRecipientMails.capacity() + settingsNumbers.capacity() +
-          joinConfirmValues.capacity() + outAddressMails.capacity() + recvAddressMails.capacity() +
-          shareFolderTags.capacity() + seenTimes.capacity() + addressCacheTimes.capacity()) *
-             sizeof(int32_t);
+    forEachTable(*this, [&b](const auto& table, bool) { b += table.capacity() * elementSize(table); });
     return b;
 }
 
 void CoreTables::clearAll() {
-    for (StringPool* p : {&attachmentPaths,
-                          &subjects,
-                          &receivedRecipientNames,
-                          &receivedRecipientSenders,
-                          &deliveryRecipients,
-                          &deliverySenders,
-                          &savedLogin,
-                          &contacts,
-                          &ownedGroupNames,
-                          &ownedGroupCreators,
-                          &ownedMemberNames,
-                          &joinedGroupNames,
-                          &joinedGroupCreators,
-                          &joinedMemberNames,
-                          &joinConfirmStrings,
-                          &settingsStrings,
-                          &ownedGroupIntros,
-                          &attachmentNames,
-                          &outAddressEntries,
-                          &recvAddressEntries,
-                          &shareFolderPaths,
-                          &sharedFileNames,
-                          &sharedFileLocalPaths,
-                          &transferRemotePaths,
-                          &transferLocalPaths,
-                          &transferOwners,
-                          &seenNames,
-                          &addressCacheNames,
-                          &addressCacheAddresses,
-                          &previewSet})
-        p->clear();
-    attachments.clear();
-    mails.clear();
-    deliveries.clear();
-    deliveryProgress.clear();
-    ownedMembers.clear();
-    joinedMembers.clear();
-    ownedGroups.clear();
-    sharedFiles.clear();
-    transfers.clear();
-    for (auto* a : {&receivedRecipientMails, &settingsNumbers, &joinConfirmValues, &outAddressMails,
-                    &recvAddressMails, &shareFolderTags, &seenTimes, &addressCacheTimes})
-        a->clear();
+    forEachTable(*this, [](auto& table, bool) { table.clear(); });
     clearRuntime();
 }
 

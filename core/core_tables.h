@@ -302,6 +302,8 @@ class CoreTables {
     void clearAll();
 
   private:
+    template <typename Self, typename F>
+    static void forEachTable(Self& t, F&& f);
     struct RowIndex {
         std::vector<std::vector<int32_t>> byMail;
         uint64_t rowGen = ~0ull, mailGen = ~0ull;
