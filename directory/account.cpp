@@ -178,67 +178,52 @@ void makeLoginCurrent(CoreTables& t, SessionState& s, const std::string& user,
 
 // ---------------------------------------------------------------- accounts
 
-bool CreateAccountFlow::start(const std::string& user, const std::string& password,
-                              const std::string& confirm) {
-    UiLanguage lang = dir_.language();
-    sent_ = ok_ = false;
-    message_.clear();
-    if (user.empty() || !isPlainAlnum(user)) {
-        message_ = pick(lang, texts::kWrongUserName);
-        return false;
-    }
-    if (!isPlainAlnum(password)) {
-        message_ = pick(lang, texts::kWrongPassword);
-        return false;
-    }
-    if (confirm != password) {
-        message_ = pick(lang, texts::kBadConfirm);
-        return false;
-    }
-    dir_.start(ex_, request::insertUser(user, password, dir_.languageLetter(), ""));
-    sent_ = true;
+bool AccountRequestFlow::step() {
+    if (!sent_ || !message_.empty()) return true;
+    if (!ex_.step()) return false;
+    ok_ = judge(ex_.reply());
     return true;
 }
 
-bool CreateAccountFlow::step() {
-    if (!sent_ || !message_.empty()) return true;
-    if (!ex_.step()) return false;
-    UiLanguage lang = dir_.language();
-    switch (judgeAccount(ex_.reply())) {
-        case Outcome::Success:
-            ok_ = true;
-            message_ = pick(lang, texts::kRegistered);
-            break;
-        case Outcome::Refused:
-            message_ = pick(lang, texts::kUserExists);
-            break;
-        case Outcome::NoAnswer:
-            message_ = pick(lang, texts::kCantConnect);
-            break;
-    }
+bool CreateAccountFlow::start(const std::string& user, const std::string& password,
+                              const std::string& confirm) {
+    reset();
+    if (user.empty() || !isPlainAlnum(user)) return refuse(texts::kWrongUserName);
+    if (!isPlainAlnum(password)) return refuse(texts::kWrongPassword);
+    if (confirm != password) return refuse(texts::kBadConfirm);
+    send(request::insertUser(user, password, dir_.languageLetter(), ""));
     return true;
+}
+
+bool CreateAccountFlow::judge(const std::string& reply) {
+    switch (judgeAccount(reply)) {
+        case Outcome::Success:
+            message_ = pick(dir_.language(), texts::kRegistered);
+            return true;
+        case Outcome::Refused:
+            message_ = pick(dir_.language(), texts::kUserExists);
+            return false;
+        case Outcome::NoAnswer:
+            message_ = pick(dir_.language(), texts::kCantConnect);
+            return false;
+    }
+    return false;
 }
 
 bool ChangePasswordFlow::start(const std::string& user, const std::string& oldPassword,
                                const std::string& newPassword, const std::string& confirm) {
-    sent_ = ok_ = false;
-    message_.clear();
-    if (newPassword != confirm || !isPlainAlnum(newPassword)) {
-        message_ = pick(dir_.language(), texts::kPasswordInputError);
-        return false;
-    }
-    dir_.start(ex_, request::insertUser(toWire(user), newPassword, dir_.languageLetter(),
-                                        toWire(oldPassword)));
-    sent_ = true;
+    reset();
+    if (newPassword != confirm || !isPlainAlnum(newPassword))
+        return refuse(texts::kPasswordInputError);
+    send(
+        request::insertUser(toWire(user), newPassword, dir_.languageLetter(), toWire(oldPassword)));
     return true;
 }
 
-bool ChangePasswordFlow::step() {
-    if (!sent_ || !message_.empty()) return true;
-    if (!ex_.step()) return false;
-    ok_ = judgeAccount(ex_.reply()) == Outcome::Success;
-    message_ = pick(dir_.language(), ok_ ? texts::kPasswordChanged : texts::kPasswordNotChanged);
-    return true;
+bool ChangePasswordFlow::judge(const std::string& reply) {
+    bool ok = judgeAccount(reply) == Outcome::Success;
+    message_ = pick(dir_.language(), ok ? texts::kPasswordChanged : texts::kPasswordNotChanged);
+    return ok;
 }
 
 }  // namespace orv

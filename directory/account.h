@@ -116,40 +116,57 @@ class LoginFlow {
 void makeLoginCurrent(CoreTables& t, SessionState& s, const std::string& user,
                       const std::string& password);
 
-class CreateAccountFlow {
+// A flow of one validated request that ends with a message.
+class AccountRequestFlow {
   public:
-    explicit CreateAccountFlow(DirectoryClient& dir) : dir_(dir), ex_(dir.api(), dir.clock()) {}
-    // Validates; false (with the message set) when nothing is sent.
-    bool start(const std::string& user, const std::string& password, const std::string& confirm);
     bool step();  // true when done
     bool succeeded() const { return ok_; }
     const std::string& message() const { return message_; }
     bool sentRequest() const { return sent_; }
     const DirectoryExchange& exchange() const { return ex_; }
 
-  private:
+  protected:
+    explicit AccountRequestFlow(DirectoryClient& dir) : dir_(dir), ex_(dir.api(), dir.clock()) {}
+    ~AccountRequestFlow() = default;
+    void reset() {
+        sent_ = ok_ = false;
+        message_.clear();
+    }
+    bool refuse(const TextPair& why) {
+        message_ = pick(dir_.language(), why);
+        return false;
+    }
+    void send(const std::string& pageAndQuery) {
+        dir_.start(ex_, pageAndQuery);
+        sent_ = true;
+    }
+    // The outcome of the reply: success, and the message to show.
+    virtual bool judge(const std::string& reply) = 0;
+
     DirectoryClient& dir_;
     DirectoryExchange ex_;
     bool sent_ = false, ok_ = false;
     std::string message_;
 };
 
-class ChangePasswordFlow {
+class CreateAccountFlow final : public AccountRequestFlow {
   public:
-    explicit ChangePasswordFlow(DirectoryClient& dir) : dir_(dir), ex_(dir.api(), dir.clock()) {}
-    bool start(const std::string& user, const std::string& oldPassword,
-               const std::string& newPassword, const std::string& confirm);
-    bool step();
-    bool succeeded() const { return ok_; }
-    const std::string& message() const { return message_; }
-    bool sentRequest() const { return sent_; }
-    const DirectoryExchange& exchange() const { return ex_; }
+    explicit CreateAccountFlow(DirectoryClient& dir) : AccountRequestFlow(dir) {}
+    // Validates; false (with the message set) when nothing is sent.
+    bool start(const std::string& user, const std::string& password, const std::string& confirm);
 
   private:
-    DirectoryClient& dir_;
-    DirectoryExchange ex_;
-    bool sent_ = false, ok_ = false;
-    std::string message_;
+    bool judge(const std::string& reply) override;
+};
+
+class ChangePasswordFlow final : public AccountRequestFlow {
+  public:
+    explicit ChangePasswordFlow(DirectoryClient& dir) : AccountRequestFlow(dir) {}
+    bool start(const std::string& user, const std::string& oldPassword,
+               const std::string& newPassword, const std::string& confirm);
+
+  private:
+    bool judge(const std::string& reply) override;
 };
 
 }  // namespace orv
