@@ -1,0 +1,608 @@
+#include "mail/mail_view.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <unordered_set>
+
+#include "core/format.h"
+#include "mail/mail_files.h"
+
+namespace orv {
+
+namespace {
+
+constexpr TextPair kFrom{"From", "发件人"};
+constexpr TextPair kTo{"To", "收件人"};
+constexpr TextPair kType{"Type", "类型"};
+constexpr TextPair kMessage{"Message", "标题"};
+constexpr TextPair kAttach{"Attach", "文件"};
+constexpr TextPair kTime{"Time", "发送时间"};
+constexpr TextPair kSize{"Size", "文件大小"};
+
+constexpr ColumnInfo kInboxColumns[] = {
+    {Column::From, kFrom, 0},     {Column::Type, kType, 36}, {Column::Message, kMessage, 1},
+    {Column::Attach, kAttach, 2}, {Column::Time, kTime, 3},  {Column::Size, kSize, 19}};
+constexpr ColumnInfo kOutboxColumns[] = {
+    {Column::To, kTo, 4},         {Column::Type, kType, 37}, {Column::Message, kMessage, 5},
+    {Column::Attach, kAttach, 6}, {Column::Time, kTime, 7},  {Column::Size, kSize, 20}};
+constexpr ColumnInfo kTrashColumns[] = {
+    {Column::To, kTo, 8},          {Column::From, kFrom, 9},
+    {Column::Type, kType, 38},     {Column::Message, kMessage, 10},
+    {Column::Attach, kAttach, 11}, {Column::Time, kTime, 12},
+    {Column::Size, kSize, 21}};
+constexpr ColumnInfo kDraftColumns[] = {
+    {Column::To, kTo, 62},         {Column::Type, kType, 63}, {Column::Message, kMessage, 64},
+    {Column::Attach, kAttach, 65}, {Column::Time, kTime, 66}, {Column::Size, kSize, 67}};
+constexpr ColumnInfo kSentColumns[] = {
+    {Column::To, kTo, 22},         {Column::Type, kType, 39}, {Column::Message, kMessage, 23},
+    {Column::Attach, kAttach, 24}, {Column::Time, kTime, 25}, {Column::Size, kSize, 26}};
+
+bool sentBy(const CoreTables& t, int m, std::string_view user) {
+    for (int d : t.mailDeliveries(m)) {
+        if (equalsIgnoreCase(t.deliverySenders.view(d), user)) return true;
+    }
+    return false;
+}
+
+bool listedFor(const CoreTables& t, int view, int m, std::string_view user, int category) {
+    const MailRecord& r = t.mails[m];
+    switch (view) {
+        case View::Inbox:
+            return r.kind == MailKind::Inbox && inInboxCategory(r.flags, category) &&
+                   t.isReceivedRecipientOf(user, m);
+        case View::Outbox:
+            return r.kind == MailKind::Outbox && sentBy(t, m, user);
+        case View::Trash:
+            if (r.kind == MailKind::TrashReceived) return t.isReceivedRecipientOf(user, m);
+            return (r.kind == MailKind::TrashOutgoing || r.kind == MailKind::TrashDraft) &&
+                   sentBy(t, m, user);
+        case View::Drafts:
+            return r.kind == MailKind::Draft && sentBy(t, m, user);
+        case View::Sent:
+            return r.kind == MailKind::Sent && sentBy(t, m, user);
+        default:
+            return false;
+    }
+}
+
+void appendJoined(std::string& out, std::string_view s, bool& first) {
+    if (!first) out.push_back(',');
+    out.append(s);
+    first = false;
+}
+
+std::string fromCell(const CoreTables& t, int m) {
+    std::vector<std::string_view> seen;
+    std::string out;
+    bool first = true;
+    auto add = [&](std::string_view s) {
+        for (auto v : seen)
+            if (equalsIgnoreCase(v, s)) return;
+        seen.push_back(s);
+        appendJoined(out, s, first);
+    };
+    if (CoreTables::isReceivedKind(t.mails[m].kind)) {
+        for (int r : t.mailReceivedRecipients(m))
+            add(t.receivedRecipientSenders.view(r));
+    } else {
+        for (int d : t.mailDeliveries(m))
+            add(t.deliverySenders.view(d));
+    }
+    return out;
+}
+
+std::string toCell(const CoreTables& t, int m) {
+    std::string out;
+    bool first = true;
+    if (CoreTables::isReceivedKind(t.mails[m].kind)) {
+        const auto& entries = t.mailRecvAddress(m);
+        if (!entries.empty()) {
+            for (int r : entries)
+                appendJoined(out, t.recvAddressEntries.view(r), first);
+        } else {
+            for (int r : t.mailReceivedRecipients(m))
+                appendJoined(out, t.receivedRecipientNames.view(r), first);
+        }
+    } else {
+        for (int r : t.mailOutAddress(m))
+            appendJoined(out, t.outAddressEntries.view(r), first);
+    }
+    return out;
+}
+
+std::string attachCell(const CoreTables& t, int m) {
+    std::string out;
+    bool first = true;
+    bool skipFirst = (t.mails[m].flags & MailFlags::bodyIsFirstFile) != 0;
+    const auto& files = t.mailFiles(m);
+    for (size_t j = 0; j < files.size(); ++j) {
+        if (j == 0 && skipFirst) continue;
+        if (t.attachments[files[j]].attFlags & AttFlags::isBodyPart) continue;
+        appendJoined(out, t.attachmentNames.view(files[j]), first);
+    }
+    return out;
+}
+
+unsigned char lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
+
+int compareIgnoreCase(std::string_view a, std::string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = lower(static_cast<unsigned char>(a[i]));
+        unsigned char y = lower(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+// The mail at ref.mail, when it is still the one the row showed.
+bool stillThere(const CoreTables& t, const MailRef& ref) {
+    return ref.mail >= 0 && ref.mail < t.mails.count() && t.mails[ref.mail].key == ref.key &&
+           t.mails[ref.mail].kind == ref.kind;
+}
+
+std::vector<MailRef> trashRefs(const CoreTables& t, std::string_view user) {
+    std::vector<MailRef> refs;
+    for (int m = 0; m < t.mails.count(); ++m) {
+        if (listedFor(t, View::Trash, m, user, InboxCategory::All))
+            refs.push_back({t.mails[m].key, t.mails[m].kind, m});
+    }
+    return refs;
+}
+
+}  // namespace
+
+TextPair viewName(int view) {
+    switch (view) {
+        case View::Inbox:
+            return {"In", "收件箱"};
+        case View::Outbox:
+            return {"Out", "发件箱"};
+        case View::Trash:
+            return {"Trash", "废件箱"};
+        case View::Drafts:
+            return {"Edit", "草稿箱"};
+        case View::Group:
+            return {"Group", "群组"};
+        case View::Sent:
+            return {"Sent", "已发送"};
+        case View::ShareFile:
+            return {"Share File", "共享文件"};
+        case View::Transfer:
+            return {"Transfer", "传输"};
+        case View::Search:
+            return {"Search", "搜索"};
+        default:
+            return {"", ""};
+    }
+}
+
+std::span<const ColumnInfo> viewColumns(int view) {
+    switch (view) {
+        case View::Inbox:
+            return kInboxColumns;
+        case View::Outbox:
+            return kOutboxColumns;
+        case View::Trash:
+        case View::Search:
+            return kTrashColumns;
+        case View::Drafts:
+            return kDraftColumns;
+        case View::Sent:
+            return kSentColumns;
+        default:
+            return {};
+    }
+}
+
+bool viewStoresWidths(int view) {
+    return view != View::Search && !viewColumns(view).empty();
+}
+
+std::vector<int32_t> columnWidths(const CoreTables& t, int view) {
+    std::vector<int32_t> w;
+    for (const auto& c : viewColumns(view))
+        w.push_back(t.settingNumber(c.widthSetting));
+    return w;
+}
+
+void storeColumnWidths(CoreTables& t, int view, std::span<const int32_t> widths) {
+    if (!viewStoresWidths(view)) return;
+    auto cols = viewColumns(view);
+    for (size_t i = 0; i < cols.size() && i < widths.size(); ++i)
+        if (t.settingNumber(cols[i].widthSetting) != widths[i])
+            t.setSettingNumber(cols[i].widthSetting, widths[i]);
+}
+
+bool inInboxCategory(uint32_t flags, int category) {
+    switch (category) {
+        case InboxCategory::All:
+            return !(flags & MailFlags::announce);
+        case InboxCategory::Private:
+            return !(flags & (MailFlags::news | MailFlags::announce | MailFlags::bulletin));
+        case InboxCategory::Bulletin:
+            return (flags & MailFlags::bulletin) != 0;
+        case InboxCategory::Announce:
+            return (flags & MailFlags::announce) != 0;
+        case InboxCategory::News:
+            return (flags & MailFlags::news) != 0;
+        default:
+            // A category this build does not know (a damaged setting) shows what "All" shows.
+            return !(flags & MailFlags::announce);
+    }
+}
+
+int inboxCategoryForCommand(int commandId) {
+    switch (commandId) {
+        case 32811:
+            return InboxCategory::All;
+        case 32812:
+            return InboxCategory::Private;
+        case 32813:
+            return InboxCategory::Bulletin;
+        case 32814:
+            return InboxCategory::Announce;
+        case 32815:
+            return InboxCategory::News;
+        default:
+            return -1;
+    }
+}
+
+std::string mailTypeText(uint32_t flags, uint8_t state, UiLanguage lang) {
+    if (flags == 0 || flags == MailFlags::bodyIsFirstFile)
+        return std::string(pick(lang, "General", "普通"));
+    std::string out;
+    auto add = [&](TextPair p) {
+        out.append(pick(lang, p));
+        out.push_back(',');
+    };
+    if (flags & MailFlags::news) add({"News", "新闻"});
+    if (flags & MailFlags::bulletin) add({"Bulletin", "公告"});
+    if (flags & MailFlags::announce) add({"Announce", "通告"});
+    if (flags & MailFlags::urgent) add({"Urgent", "紧急"});
+    if (flags & MailFlags::classified) add({"Classified ", "机密"});
+    if (flags & MailFlags::signRequired) {
+        if (state & MailState::signedBit)
+            add({"Signed", "已签收"});
+        else
+            add({"UnSigned", "未签收"});
+    }
+    if (!out.empty()) out.pop_back();
+    return out;
+}
+
+std::string messageCellText(std::string_view subject) {
+    std::string out;
+    out.reserve(std::min<size_t>(subject.size(), 1024));
+    int chars = 0;
+    for (size_t i = 0; i < subject.size();) {
+        unsigned char c = static_cast<unsigned char>(subject[i]);
+        size_t len = 1;
+        if (c >= 0xC0) {
+            len = c >= 0xF0 ? 4 : (c >= 0xE0 ? 3 : 2);
+            // A broken sequence counts byte by byte.
+            for (size_t k = 1; k < len; ++k) {
+                if (i + k >= subject.size() ||
+                    (static_cast<unsigned char>(subject[i + k]) & 0xC0) != 0x80) {
+                    len = 1;
+                    break;
+                }
+            }
+        }
+        if (chars == 255) break;
+        if (c == '\r' || c == '\n')
+            out.push_back(' ');
+        else
+            out.append(subject.substr(i, len));
+        ++chars;
+        i += len;
+    }
+    return out;
+}
+
+int rowMarker(int32_t kind, uint8_t state) {
+    if (kind == MailKind::Outbox || kind == MailKind::TrashOutgoing || kind == MailKind::Sent ||
+        kind == MailKind::Draft)
+        return 2;
+    return (state & MailState::read) ? 1 : 0;
+}
+
+MailMatch matchMails(const std::vector<int>& mails, int mailCount) {
+    std::vector<char> in(static_cast<size_t>(std::max(mailCount, 0)), 0);
+    for (int m : mails)
+        if (m >= 0 && m < mailCount) in[static_cast<size_t>(m)] = 1;
+    return [in = std::move(in)](int m) {
+        return m >= 0 && static_cast<size_t>(m) < in.size() && in[static_cast<size_t>(m)];
+    };
+}
+
+std::vector<MailRow> buildView(const CoreTables& t, int view, std::string_view user,
+                               int inboxCategory, UiLanguage lang, const MailMatch& match) {
+    std::vector<MailRow> rows;
+    auto cols = viewColumns(view);
+    if (cols.empty()) return rows;
+    if (view == View::Search && !match) return rows;
+    bool want[kColumnCount] = {};
+    for (const auto& c : cols)
+        want[static_cast<int>(c.column)] = true;
+
+    for (int m = t.mails.count() - 1; m >= 0; --m) {
+        bool listed = view == View::Search ? match(m) : listedFor(t, view, m, user, inboxCategory);
+        if (!listed) continue;
+        const MailRecord& r = t.mails[m];
+        MailRow row;
+        row.key = r.key;
+        row.kind = r.kind;
+        row.mail = m;
+        row.marker = rowMarker(r.kind, r.state);
+        row.created = r.created;
+        row.size = r.size;
+        if (want[static_cast<int>(Column::From)])
+            row.cells[static_cast<int>(Column::From)] = fromCell(t, m);
+        if (want[static_cast<int>(Column::To)])
+            row.cells[static_cast<int>(Column::To)] = toCell(t, m);
+        row.cells[static_cast<int>(Column::Type)] = mailTypeText(r.flags, r.state, lang);
+        row.cells[static_cast<int>(Column::Message)] = messageCellText(t.subjects.view(m));
+        row.cells[static_cast<int>(Column::Attach)] = attachCell(t, m);
+        row.cells[static_cast<int>(Column::Time)] = FormatTime(r.created);
+        row.cells[static_cast<int>(Column::Size)] = FormatSize(static_cast<uint64_t>(r.size));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void sortRows(std::vector<MailRow>& rows, int view, int columnPos, bool descending) {
+    auto cols = viewColumns(view);
+    if (columnPos < 0 || columnPos >= static_cast<int>(cols.size())) return;
+    Column c = cols[static_cast<size_t>(columnPos)].column;
+    auto cmp = [c](const MailRow& a, const MailRow& b) -> int {
+        if (c == Column::Time) return a.created == b.created ? 0 : (a.created < b.created ? -1 : 1);
+        if (c == Column::Size) return a.size == b.size ? 0 : (a.size < b.size ? -1 : 1);
+        return compareIgnoreCase(a.cell(c), b.cell(c));
+    };
+    std::stable_sort(rows.begin(), rows.end(), [&](const MailRow& a, const MailRow& b) {
+        int r = cmp(a, b);
+        return descending ? r > 0 : r < 0;
+    });
+}
+
+// ---------------------------------------------------------------- moving and deleting
+
+MailRef refOf(const MailRow& row) {
+    return {row.key, row.kind, row.mail};
+}
+
+TextPair deleteAttachQuestion() {
+    return {"Delete attach file?", "是否删除接收到的文件？"};
+}
+
+MoveOutcome deleteMails(CoreTables& t, std::span<const MailRef> refs, const AskDeleteFiles& ask) {
+    MoveOutcome out;
+    std::vector<MailRef> forGood;
+    for (const MailRef& ref : refs) {
+        if (!stillThere(t, ref)) continue;
+        MailRecord& r = t.mails[ref.mail];
+        switch (r.kind) {
+            case MailKind::Inbox:
+                r.kind = MailKind::TrashReceived;
+                break;
+            case MailKind::Outbox:
+            case MailKind::Sent:
+                r.kind = MailKind::TrashOutgoing;
+                break;
+            case MailKind::Draft:
+                r.kind = MailKind::TrashDraft;
+                break;
+            case MailKind::TrashOutgoing:
+            case MailKind::TrashReceived:
+            case MailKind::TrashDraft:
+                forGood.push_back(ref);
+                continue;
+            default:
+                continue;
+        }
+        ++out.moved;
+    }
+    if (out.moved) t.noteChange();
+    if (!forGood.empty()) {
+        MoveOutcome g = deleteForGood(t, forGood, ask);
+        out.erased = g.erased;
+        out.filesRemoved = g.filesRemoved;
+        out.asked = g.asked;
+    }
+    return out;
+}
+
+MoveOutcome restoreMails(CoreTables& t, std::span<const MailRef> refs) {
+    MoveOutcome out;
+    for (const MailRef& ref : refs) {
+        if (!stillThere(t, ref)) continue;
+        int m = ref.mail;
+        MailRecord& r = t.mails[m];
+        if (r.kind == MailKind::TrashReceived) {
+            r.kind = MailKind::Inbox;
+        } else if (r.kind == MailKind::TrashDraft) {
+            r.kind = MailKind::Draft;
+        } else if (r.kind == MailKind::TrashOutgoing) {
+            bool allDone = true;
+            for (int d : t.mailDeliveries(m))
+                if (t.deliveries[d].state != 9) allDone = false;
+            r.kind = allDone ? MailKind::Sent : MailKind::Outbox;
+        } else {
+            continue;
+        }
+        ++out.moved;
+    }
+    if (out.moved) t.noteChange();
+    return out;
+}
+
+MoveOutcome deleteAllTrash(CoreTables& t, std::string_view user, const AskDeleteFiles& ask) {
+    auto refs = trashRefs(t, user);
+    return deleteForGood(t, refs, ask);
+}
+
+MoveOutcome restoreAllTrash(CoreTables& t, std::string_view user) {
+    auto refs = trashRefs(t, user);
+    return restoreMails(t, refs);
+}
+
+MoveOutcome deleteForGood(CoreTables& t, std::span<const MailRef> refs, const AskDeleteFiles& ask) {
+    MoveOutcome out;
+    const int n = t.mails.count();
+    std::vector<char> marked(static_cast<size_t>(n), 0);
+    std::vector<int> list;
+    for (const MailRef& ref : refs) {
+        if (!stillThere(t, ref)) continue;
+        int32_t k = t.mails[ref.mail].kind;
+        if (k != MailKind::TrashOutgoing && k != MailKind::TrashReceived &&
+            k != MailKind::TrashDraft)
+            continue;
+        if (marked[static_cast<size_t>(ref.mail)]) continue;
+        marked[static_cast<size_t>(ref.mail)] = 1;
+        list.push_back(ref.mail);
+    }
+    if (list.empty()) return out;
+
+    const std::string store = t.mailStoreFolder();
+    const std::string recv = t.settingString(SettingString::ReceiveFolder);
+
+    // Files that mails staying behind still use (a forwarded mail shares the original's
+    // pictures) are never deleted.
+    std::unordered_set<std::string> inUse;
+    for (int a = 0; a < t.attachments.count(); ++a) {
+        int m = t.attachments[a].mail;
+        if (m >= 0 && m < n && marked[static_cast<size_t>(m)]) continue;
+        for (const auto& p : localFilesOf(t, a))
+            inUse.insert(normalPath(p));
+    }
+
+    std::vector<std::string> remove, askFirst;
+    std::unordered_set<std::string> taken;
+    auto consider = [&](const std::string& p, std::vector<std::string>& to) {
+        std::string np = normalPath(p);
+        if (inUse.count(np) || !taken.insert(np).second) return;
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(np, ec)) return;
+        to.push_back(np);
+    };
+    for (int m : list) {
+        bool received = t.mails[m].kind == MailKind::TrashReceived;
+        for (int a : t.mailFiles(m)) {
+            bool body = (t.attachments[a].attFlags & AttFlags::isBodyPart) != 0;
+            for (const auto& p : localFilesOf(t, a)) {
+                if (isInsideFolder(p, store)) {
+                    if (received || body) consider(p, remove);
+                } else if (received && !recv.empty() && p.find('/') != std::string::npos &&
+                           isInsideFolder(p, recv)) {
+                    consider(p, askFirst);
+                }
+            }
+        }
+    }
+    if (!askFirst.empty() && ask) {
+        out.asked = true;
+        if (ask()) remove.insert(remove.end(), askFirst.begin(), askFirst.end());
+    }
+    for (const auto& p : remove) {
+        std::error_code ec;
+        if (std::filesystem::remove(p, ec)) ++out.filesRemoved;
+    }
+    t.eraseMails(list);
+    out.erased = static_cast<int>(list.size());
+    return out;
+}
+
+// ---------------------------------------------------------------- search
+
+bool containsIgnoreCase(std::string_view h, std::string_view n) {
+    if (n.empty()) return true;
+    if (n.size() > h.size()) return false;
+    const unsigned char first = lower(static_cast<unsigned char>(n[0]));
+    for (size_t i = 0; i + n.size() <= h.size(); ++i) {
+        if (lower(static_cast<unsigned char>(h[i])) != first) continue;
+        size_t k = 1;
+        while (k < n.size() && lower(static_cast<unsigned char>(h[i + k])) ==
+                                   lower(static_cast<unsigned char>(n[k])))
+            ++k;
+        if (k == n.size()) return true;
+    }
+    return false;
+}
+
+MailSearch::MailSearch(const CoreTables& t, std::string text)
+    : t_(t), text_(std::move(text)), total_(t.mails.count()) {}
+
+MailSearch::Progress MailSearch::step(int budget) {
+    if (budget < 1) budget = 1;
+    while (budget-- > 0 && next_ < total_) {
+        int m = next_++;
+        if (m < t_.mails.count() && matchesMail(m)) {
+            found_.push_back(m);
+            foundKeys_.push_back(t_.mails[m].key);
+        }
+    }
+    return progress();
+}
+
+bool MailSearch::matchesMail(int m) const {
+    const std::string_view s = text_;
+    if (containsIgnoreCase(t_.subjects.view(m), s)) return true;
+    for (int a : t_.mailFiles(m))
+        if (containsIgnoreCase(t_.attachmentPaths.view(a), s)) return true;
+    for (int r : t_.mailOutAddress(m))
+        if (containsIgnoreCase(t_.outAddressEntries.view(r), s)) return true;
+    for (int r : t_.mailRecvAddress(m))
+        if (containsIgnoreCase(t_.recvAddressEntries.view(r), s)) return true;
+    for (int r : t_.mailReceivedRecipients(m))
+        if (containsIgnoreCase(t_.receivedRecipientSenders.view(r), s)) return true;
+    for (int d : t_.mailDeliveries(m))
+        if (containsIgnoreCase(t_.deliverySenders.view(d), s)) return true;
+    const auto& files = t_.mailFiles(m);
+    bool firstIsBody = (t_.mails[m].flags & MailFlags::bodyIsFirstFile) != 0;
+    for (size_t j = 0; j < files.size(); ++j) {
+        int a = files[j];
+        bool body = (t_.attachments[a].attFlags & AttFlags::isBodyPart) || (j == 0 && firstIsBody);
+        if (!body || t_.attachmentPaths.view(a).find(".htm") == std::string_view::npos) continue;
+        std::string contents;
+        // An unreadable body file is skipped.
+        if (readWholeFile(bodyFileLocation(t_, a), contents) && containsIgnoreCase(contents, s))
+            return true;
+    }
+    return false;
+}
+
+MailMatch MailSearch::matcher() const {
+    std::vector<int> keep;
+    for (size_t i = 0; i < found_.size(); ++i) {
+        int m = found_[i];
+        if (m < t_.mails.count() && t_.mails[m].key == foundKeys_[i]) keep.push_back(m);
+    }
+    return matchMails(keep, t_.mails.count());
+}
+
+// ---------------------------------------------------------------- contacts
+
+ContactOutcome addSenderToContacts(CoreTables& t, int m, UiLanguage lang) {
+    ContactOutcome out;
+    if (m < 0 || m >= t.mails.count()) return out;
+    StringPool senders;
+    t.mailSenders(m, senders);
+    if (senders.empty()) return out;
+    out.name = senders.str(0);
+    if (out.name.empty()) return out;
+    if (t.contacts.find(out.name) >= 0) {
+        out.message = std::string(
+            pick(lang, "User is already in contact list!", "该用户已经在联系人列表中！"));
+        return out;
+    }
+    t.contacts.append(out.name);
+    t.noteChange();
+    out.added = true;
+    return out;
+}
+
+}  // namespace orv
