@@ -15,6 +15,8 @@
 #include "apps/headless/commands.h"
 #include "apps/headless/json.h"
 #include "core/clock.h"
+#include "mail/compose.h"
+#include "mail/mail_view.h"
 #include "shell/client_session.h"
 
 namespace orv {
@@ -38,7 +40,8 @@ const char* usageText =
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
-    "  status | quit\n";
+    "  send to=NAMES [subject=S] [text=T] [html=DOC] [flags=N] [file=PATH]... |\n"
+    "  list in|out|trash|drafts|sent [category] | status | quit\n";
 
 const char* loginResultName(LoginFlow::Result r) {
     switch (r) {
@@ -104,6 +107,10 @@ class Headless {
             s_.changePassword(w[1], w[2], w[3], w[4], [c](bool ok, const std::string& m) {
                 emit(answer(c, ok, "\"message\":" + json::quote(m)));
             });
+        } else if (c == "send") {
+            sendCommand(w);
+        } else if (c == "list") {
+            listCommand(w);
         } else if (c == "status") {
             const SessionState& st = s_.state();
             emit(answer(c, true,
@@ -119,6 +126,77 @@ class Headless {
     }
 
   private:
+    // send to=NAMES [subject=TEXT] [text=TEXT] [html=DOCUMENT] [flags=N] [file=PATH]...
+    void sendCommand(const std::vector<std::string>& w) {
+        const std::string c = w[0];
+        if (!s_.state().loggedIn()) {
+            emit(answer(c, false, "\"error\":\"nobody is logged in\""));
+            return;
+        }
+        ComposeInput in;
+        in.from = s_.state().currentUser;
+        for (size_t i = 1; i < w.size(); ++i) {
+            size_t eq = w[i].find('=');
+            std::string k = w[i].substr(0, eq),
+                        v = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+            if (k == "to")
+                in.to = v;
+            else if (k == "text")
+                in.plainText = v;
+            else if (k == "subject")
+                in.subjectLine = v;
+            else if (k == "html")
+                in.html = true, in.htmlDocument = v;
+            else if (k == "flags")
+                in.options = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
+            else if (k == "file")
+                in.attachments.push_back(v);
+            else {
+                emit(answer(c, false, "\"error\":" + json::quote("unknown field " + k)));
+                return;
+            }
+        }
+        ComposeState st;
+        ComposeResult r = sendMail(s_.tables(), st, in, s_.state().language);
+        char key[32];
+        std::snprintf(key, sizeof key, "%016llX", static_cast<unsigned long long>(r.key));
+        emit(answer(c, r.ok,
+                    std::string("\"key\":\"") + key + "\",\"message\":" + json::quote(r.message)));
+    }
+
+    // list in|out|trash|drafts|sent [category]
+    void listCommand(const std::vector<std::string>& w) {
+        const std::string c = w[0];
+        static const std::pair<const char*, int> views[] = {{"in", View::Inbox},
+                                                            {"out", View::Outbox},
+                                                            {"trash", View::Trash},
+                                                            {"drafts", View::Drafts},
+                                                            {"sent", View::Sent}};
+        int view = -1;
+        for (auto& [name, v] : views)
+            if (w.size() > 1 && w[1] == name) view = v;
+        if (view < 0) {
+            emit(answer(c, false, "\"error\":\"list in|out|trash|drafts|sent\""));
+            return;
+        }
+        int category = w.size() > 2 ? std::atoi(w[2].c_str()) : InboxCategory::All;
+        auto rows =
+            buildView(s_.tables(), view, s_.state().currentUser, category, s_.state().language);
+        auto cols = viewColumns(view);
+        std::string out = "\"rows\":[";
+        for (size_t r = 0; r < rows.size(); ++r) {
+            char key[32];
+            std::snprintf(key, sizeof key, "%016llX", static_cast<unsigned long long>(rows[r].key));
+            out += (r ? ",{" : "{") + std::string("\"key\":\"") + key +
+                   "\",\"kind\":" + std::to_string(rows[r].kind);
+            for (const auto& col : cols)
+                out += "," + json::quote(std::string(col.title.en)) + ":" +
+                       json::quote(rows[r].cell(col.column));
+            out += "}";
+        }
+        emit(answer(c, true, out + "]"));
+    }
+
     ClientSession& s_;
 };
 
