@@ -45,6 +45,17 @@ TEST(HeadlessLogin, CreatesAnAccountLogsInAndOutAndSavesTheRememberedServer) {
     auto where = test::get(server.port(), "gethost.asp?url=%61%6c%69%63%65");
     EXPECT_NE(where.body.find(':'), std::string::npos);
 
+    c.writeLine("send to=,,bob,, \"text=hello bob\" flags=8");
+    auto sent = c.waitForLine("\"cmd\":\"send\"");
+    ASSERT_TRUE(sent);
+    EXPECT_NE(sent->find("\"ok\":true"), std::string::npos);
+    c.writeLine("list out");
+    auto out1 = c.waitForLine("\"cmd\":\"list\"");
+    ASSERT_TRUE(out1);
+    EXPECT_NE(out1->find("\"To\":\"bob\",\"Type\":\"Urgent\",\"Message\":\"hello bob\""),
+              std::string::npos)
+        << *out1;
+
     c.writeLine("create-account bad_name x");
     auto bad = c.waitForLine("\"cmd\":\"create-account\"");
     ASSERT_TRUE(bad);
