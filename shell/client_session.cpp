@@ -39,6 +39,8 @@ ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketAp
 ClientSession::~ClientSession() {
     op_.reset();
     engine_.reset();
+    reception_.reset();
+    delivery_.reset();
 }
 
 StartOutcome ClientSession::start() {
@@ -65,6 +67,11 @@ StartOutcome ClientSession::start() {
     directory_ = std::make_unique<DirectoryClient>(*sockets_, clock_, state_);
     EngineHooks& h = engine_->hooks();
     h.instanceService = [this] { serviceForwardedCommandLine(); };
+    delivery_ = std::make_unique<MailDelivery>(*engine_, tables_, state_, clock_);
+    delivery_->setAskAddress(
+        [this](std::string_view user) { return directory_->askAddress(user); });
+    reception_ = std::make_unique<MailReception>(*engine_, tables_, state_, clock_, *delivery_);
+    connectMailHooks(*engine_, *delivery_, *reception_);
     return StartOutcome::Running;
 }
 

@@ -15,7 +15,9 @@
 #include "core/state_saver.h"
 #include "directory/account.h"
 #include "directory/directory_client.h"
+#include "engine/delivery.h"
 #include "engine/engine.h"
+#include "engine/reception.h"
 #include "engine/socket_api.h"
 #include "shell/instance_channel.h"
 #include "shell/startup.h"
@@ -88,6 +90,8 @@ class ClientSession {
     StateSaver* saver() { return saver_.get(); }
     Engine& engine() { return *engine_; }
     DirectoryClient& directory() { return *directory_; }
+    MailDelivery& delivery() { return *delivery_; }
+    MailReception& reception() { return *reception_; }
     SocketApi& sockets() { return *sockets_; }
     bool shuttingDown() const { return shuttingDown_; }
 
@@ -124,6 +128,8 @@ class ClientSession {
     std::unique_ptr<StateSaver> saver_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DirectoryClient> directory_;
+    std::unique_ptr<MailDelivery> delivery_;
+    std::unique_ptr<MailReception> reception_;
     std::unique_ptr<AccountOp> op_, next_;
     bool shuttingDown_ = false;
 };

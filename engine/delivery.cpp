@@ -1,0 +1,686 @@
+#include "engine/delivery.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "engine/rate_meter.h"
+
+namespace orv {
+
+namespace {
+
+constexpr int32_t kRepeatSeconds = 300;
+constexpr int32_t kConnectTimeout = 8;
+constexpr int32_t kConnectSpacing = 2;
+// Frames queued by one delivery in one visit, so that other deliveries get their turn.
+constexpr int kFramesPerVisit = 512;
+
+// The read-ahead of a delivery in state 3 lives in its send buffer: the file offset of the
+// first data byte, the number of data bytes, then whole chunk frames (header, chunk header,
+// data) one kChunkFrame slot each, ready to be queued as they stand.
+constexpr size_t kReadAheadHead = 16;
+
+int64_t loadI64(const uint8_t* p) {
+    int64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+void storeI64(uint8_t* p, int64_t v) {
+    std::memcpy(p, &v, 8);
+}
+
+bool markedForClose(const PeerLinkRecord& l) {
+    return (l.closeMark & 0xFF) == 1;
+}
+
+bool isDeliveredKind(int32_t kind) {
+    switch (kind) {
+        case MailKind::Outbox:
+        case MailKind::ResendRequest:
+        case MailKind::NoteAnswer:
+        case 14:
+        case MailKind::ListFolder:
+        case MailKind::ListTree:
+        case MailKind::ListFolderReply:
+        case MailKind::ListTreeReply:
+        case MailKind::SharedFileRequest:
+        case MailKind::SharedFileDelivery:
+        case 24:
+        case 25:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void writeChunkFrame(uint8_t* p, uint64_t key, int32_t fileIndex, int32_t created, int64_t offset,
+                     size_t dataLen) {
+    writeHeader(p, {Command::FileChunk, static_cast<int32_t>(kChunkHeaderSize + dataLen)});
+    p += kHeaderSize;
+    std::memcpy(p, &key, 8);
+    storeI32(p + 8, fileIndex);
+    storeI32(p + 12, created);
+    storeI64(p + 16, offset);
+}
+
+}  // namespace
+
+bool sendLimitReached(RateMeter& m, int32_t limitKB, size_t next, int32_t now) {
+    if (limitKB <= 0) return false;
+    if (meterLimitExceeded(m, limitKB, now)) return true;
+    // The five-second rate alone lets a whole window's bytes go out in one burst; the
+    // current second also has to have room for what comes next (one piece always may).
+    uint32_t thisSecond = m.slots[0] - m.slots[1];
+    return thisSecond != 0 && uint64_t{thisSecond} + next > uint64_t(limitKB) * 1024;
+}
+
+MailDelivery::MailDelivery(Engine& engine, CoreTables& tables, SessionState& session,
+                           const Clock& clock)
+    : engine_(engine), tables_(tables), session_(session), clock_(clock) {}
+
+// ---------------------------------------------------------------- selection
+
+bool MailDelivery::selected(int d) const {
+    const DeliveryRecord& r = tables_.deliveries[d];
+    if (r.mail < 0 || r.mail >= tables_.mails.count()) return false;
+    if (!isDeliveredKind(tables_.mails[r.mail].kind)) return false;
+    if (tables_.deliveryRecipients.view(d).empty()) return false;
+    return equalsIgnoreCase(tables_.deliverySenders.view(d), session_.currentUser);
+}
+
+int32_t MailDelivery::purposeOf(int d) const {
+    const MailRecord& m = tables_.mails[tables_.deliveries[d].mail];
+    return (m.flags & MailFlags::classified) ? ConnectPurpose::Classified
+                                             : ConnectPurpose::Ordinary;
+}
+
+// ---------------------------------------------------------------- the pass
+
+bool MailDelivery::deliveryPass() {
+    bool sent = false;
+    retryFileAtMs_ = -1;
+    limitedAtMs_ = -1;
+    for (int d = 0; d < tables_.deliveries.count(); ++d) {
+        if (!selected(d)) continue;
+        std::string recipient = tables_.deliveryRecipients.str(d);
+        if (unknownUsers_.find(recipient) >= 0) {
+            tables_.eraseDelivery(d);
+            return sent;
+        }
+        int32_t purpose = purposeOf(d);
+        auto rec = [this, d]() -> DeliveryRecord& { return tables_.deliveries[d]; };
+
+        if (rec().state == DeliveryState::LinkReady) buildItemMessage(d);
+
+        if (rec().state == DeliveryState::SendingItem) {
+            if (auto s = FindOrConnect(recipient, purpose)) {
+                rec().linkSocket = *s;
+                const std::vector<uint8_t>& msg = tables_.deliveryRuntime(d).sendBuffer;
+                // The engine queues the message whole or not at all, so a receiver never
+                // sees part of it followed by something else.
+                if (!msg.empty() && engine_.queueBytes(*s, msg)) {
+                    tables_.deliveryRuntime(d).release();
+                    DeliveryRecord& r = rec();
+                    r.fileIndex = 0;
+                    r.fileOffset = 0;
+                    r.fileHandle = -1;
+                    r.progress = 0;
+                    int32_t kind = tables_.mails[r.mail].kind;
+                    if (kind == MailKind::Outbox || kind == MailKind::SharedFileDelivery) {
+                        r.state = DeliveryState::AwaitingReply;
+                        r.stateTime = now();
+                    } else {
+                        r.state = DeliveryState::Finished;
+                    }
+                    tables_.noteChange();
+                } else if (msg.empty()) {
+                    rec().state = DeliveryState::LinkReady;  // built again next visit
+                }
+            }
+        }
+
+        if (rec().state == DeliveryState::Waiting) {
+            uint64_t key = tables_.mails[rec().mail].key;
+            if (auto s = FindOrConnect(recipient, purpose, key)) {
+                rec().linkSocket = *s;
+                rec().state = DeliveryState::LinkReady;
+                rec().stateTime = now();
+            }
+        }
+
+        if (rec().state == DeliveryState::AwaitingReply &&
+            now() - rec().stateTime > kRepeatSeconds) {
+            // The whole item goes again; the receiver answers from what it already has.
+            tables_.setDeliveryState(d, CoreTables::DeliveryHow::Reset);
+            return sent;
+        }
+
+        if (rec().state == DeliveryState::SendingFiles) {
+            int before = tables_.deliveries.count();
+            if (!sendChunks(d, sent) || tables_.deliveries.count() != before) return sent;
+        }
+
+        if (rec().state == DeliveryState::Finished) {
+            rec().state = DeliveryState::Delivered;
+            tables_.noteChange();
+            finish(d);
+            return sent;
+        }
+    }
+    return sent;
+}
+
+void MailDelivery::buildItemMessage(int d) {
+    DeliveryRecord& r = tables_.deliveries[d];
+    int m = r.mail;
+    WireCodec& codec = engine_.codec();
+    WireWriter w(Command::ItemMessage);
+    const MailRecord rec = tables_.mails[m];
+    w.raw(&rec, sizeof rec);
+    w.stringList(
+        {tables_.mailSubject(m), tables_.deliverySenders.str(d), tables_.deliveryRecipients.str(d)},
+        codec);
+    if (rec.kind == MailKind::ListFolderReply || rec.kind == MailKind::ListTreeReply) {
+        if (buildListing) {
+            buildListing(m, w);
+        } else {
+            w.i32(0);  // folder paths
+            w.i32(0);  // folder tags
+            w.i32(0);  // file names
+            w.i32(0);  // file records
+        }
+    } else {
+        std::vector<int32_t> files = tables_.mailFiles(m);
+        std::vector<std::string> names;
+        std::vector<int64_t> sizes;
+        std::vector<AttachmentRecord> atts;
+        for (int a : files) {
+            names.push_back(tables_.attachmentNames.str(a));
+            sizes.push_back(tables_.attachments[a].total);
+            atts.push_back(tables_.attachments[a]);
+        }
+        w.stringList(names, codec);
+        w.records(sizes.data(), static_cast<int32_t>(sizes.size()));
+        std::vector<std::string> recipients;
+        for (int x : tables_.mailDeliveries(m))
+            recipients.push_back(tables_.deliveryRecipients.str(x));
+        w.stringList(recipients, codec);
+        std::vector<std::string> entries;
+        for (int x : tables_.mailOutAddress(m))
+            entries.push_back(tables_.outAddressEntries.str(x));
+        w.stringList(entries, codec);
+        w.records(atts.data(), static_cast<int32_t>(atts.size()));
+    }
+    const std::vector<uint8_t>& bytes = w.finish();
+    DeliveryRuntime& rt = tables_.deliveryRuntime(d);
+    rt.release();
+    DeliveryRecord& r2 = tables_.deliveries[d];
+    r2.progress = 0;
+    if (!validBodyLength(static_cast<int32_t>(std::min<size_t>(w.bodySize(), INT_MAX)))) {
+        // Too large for one message: it could never be sent.
+        r2.state = DeliveryState::Unreadable;
+        tables_.noteChange();
+        return;
+    }
+    rt.sendBuffer = bytes;
+    r2.state = DeliveryState::SendingItem;
+    tables_.noteChange();
+}
+
+// ---------------------------------------------------------------- file chunks
+
+bool MailDelivery::fillFrames(int d, int attachment) {
+    DeliveryRuntime& rt = tables_.deliveryRuntime(d);
+    DeliveryRecord& r = tables_.deliveries[d];
+    const MailRecord& mail = tables_.mails[r.mail];
+    int64_t total = tables_.attachments[attachment].total;
+    int64_t base = r.fileOffset;
+    // A file that grew after it was attached is read only up to its registered size.
+    int64_t want = std::min<int64_t>(total - base, int64_t{kFramesPerRead} * kChunkData);
+    if (want < 0) want = 0;
+    size_t frames = static_cast<size_t>((want + kChunkData - 1) / kChunkData);
+    rt.sendBuffer.resize(kReadAheadHead + frames * kChunkFrame);
+    uint8_t* out = rt.sendBuffer.data();
+    int64_t got = 0;
+    if (frames > 0) {
+        iovec iov[kFramesPerRead];
+        for (size_t j = 0; j < frames; ++j) {
+            iov[j].iov_base =
+                out + kReadAheadHead + j * kChunkFrame + kHeaderSize + kChunkHeaderSize;
+            iov[j].iov_len = kChunkData;
+        }
+        iov[frames - 1].iov_len = static_cast<size_t>(want - int64_t(frames - 1) * kChunkData);
+        ssize_t n = ::preadv(rt.file.fd(), iov, static_cast<int>(frames), base);
+        got = n > 0 ? n : 0;  // a read error counts as nothing read
+    }
+    size_t used = static_cast<size_t>((got + kChunkData - 1) / kChunkData);
+    for (size_t j = 0; j < used; ++j) {
+        size_t len = std::min<int64_t>(kChunkData, got - int64_t(j) * kChunkData);
+        writeChunkFrame(out + kReadAheadHead + j * kChunkFrame, mail.key, r.fileIndex, mail.created,
+                        base + int64_t(j) * kChunkData, len);
+    }
+    storeI64(out, base);
+    storeI64(out + 8, got);
+    return got > 0;
+}
+
+bool MailDelivery::sendChunks(int d, bool& sent) {
+    int32_t t = now();
+    std::string recipient = tables_.deliveryRecipients.str(d);
+    int32_t purpose = purposeOf(d);
+    std::optional<Socket> link;
+    bool linkLooked = false;
+    for (int frames = 0; frames < kFramesPerVisit; ++frames) {
+        if (sendLimitReached(engine_.globalSendMeter(),
+                             tables_.settingNumber(Setting::MaxSendTotal), kChunkData, t) ||
+            sendLimitReached(tables_.deliveryProgress[d].meter,
+                             tables_.settingNumber(Setting::MaxSendPerTransfer), kChunkData, t)) {
+            limitedAtMs_ = clock_.nowMillis();
+            return true;
+        }
+        DeliveryRuntime& rt = tables_.deliveryRuntime(d);
+        DeliveryRecord& r = tables_.deliveries[d];
+        int a = tables_.mailFileIndex(r.mail, r.fileIndex);
+        if (a < 0) {
+            // Every file has gone out.
+            rt.release();
+            r.state = DeliveryState::AwaitingReply;
+            r.stateTime = t;
+            tables_.noteChange();
+            return true;
+        }
+        if (!rt.file.isOpen()) {
+            int fd = ::open(tables_.attachmentPaths.str(a).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                rt.release();
+                r.state = DeliveryState::Unreadable;
+                tables_.noteChange();
+                return false;
+            }
+            rt.sendBuffer.clear();
+            rt.file.reset(fd);
+            int64_t total = tables_.attachments[a].total;
+            if (r.fileOffset < 0) r.fileOffset = 0;
+            if (r.fileOffset > total) r.fileOffset = total;
+        }
+        int64_t total = tables_.attachments[a].total;
+        // The frame holding fileOffset, read ahead when the buffer does not hold it.
+        auto haveFrame = [&]() {
+            if (rt.sendBuffer.size() < kReadAheadHead) return false;
+            int64_t base = loadI64(rt.sendBuffer.data());
+            int64_t len = loadI64(rt.sendBuffer.data() + 8);
+            return r.fileOffset >= base && r.fileOffset < base + len &&
+                   (r.fileOffset - base) % int64_t{kChunkData} == 0;
+        };
+        if (!haveFrame()) fillFrames(d, a);
+        const uint8_t* frame = nullptr;
+        size_t frameLen = 0;
+        size_t dataLen = 0;
+        uint8_t eof[kHeaderSize + kChunkHeaderSize];
+        if (haveFrame()) {
+            int64_t base = loadI64(rt.sendBuffer.data());
+            int64_t len = loadI64(rt.sendBuffer.data() + 8);
+            size_t j = static_cast<size_t>((r.fileOffset - base) / int64_t{kChunkData});
+            dataLen = static_cast<size_t>(std::min<int64_t>(kChunkData, base + len - r.fileOffset));
+            frame = rt.sendBuffer.data() + kReadAheadHead + j * kChunkFrame;
+            frameLen = kHeaderSize + kChunkHeaderSize + dataLen;
+        } else if (r.fileOffset == total) {
+            // Nothing more to read: the empty chunk at the file's end moves on to the next.
+            const MailRecord& mail = tables_.mails[r.mail];
+            writeChunkFrame(eof, mail.key, r.fileIndex, mail.created, total, 0);
+            frame = eof;
+            frameLen = sizeof eof;
+        } else {
+            // The file is shorter than registered; try again later.
+            retryFileAtMs_ = clock_.nowMillis() + 1000;
+            return true;
+        }
+        if (!linkLooked) {
+            link = FindOrConnect(recipient, purpose);
+            linkLooked = true;
+        }
+        if (!link) return true;
+        // Recompute references: FindOrConnect may have grown the link tables only.
+        DeliveryRecord& r2 = tables_.deliveries[d];
+        if (engine_.pendingOutput(*link) >= kLinkQueueMark) return true;
+        if (!engine_.queueBytes(*link, std::span<const uint8_t>(frame, frameLen))) return true;
+        r2.linkSocket = *link;
+        r2.stateTime = t;
+        meterAdd(engine_.globalSendMeter(), static_cast<uint32_t>(dataLen), t);
+        meterAdd(tables_.deliveryProgress[d].meter, static_cast<uint32_t>(dataLen), t);
+        r2.progress += static_cast<int64_t>(dataLen);
+        sent = true;
+        if (dataLen == 0) {
+            r2.fileIndex += 1;
+            r2.fileOffset = 0;
+            tables_.deliveryRuntime(d).release();
+            tables_.noteChange();
+        } else {
+            r2.fileOffset += static_cast<int64_t>(dataLen);
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- finishing
+
+void MailDelivery::finish(int d) {
+    int m = tables_.deliveries[d].mail;
+    for (int x : tables_.mailDeliveries(m))
+        if (tables_.deliveries[x].state != DeliveryState::Delivered) return;
+    int32_t kind = tables_.mails[m].kind;
+    if (kind == MailKind::Outbox) {
+        tables_.mails[m].kind = MailKind::Sent;
+        tables_.noteChange();
+        return;
+    }
+    if ((kind == MailKind::ListFolder || kind == MailKind::ListTree) && listingRequestDelivered)
+        listingRequestDelivered(kind, tables_.mailSubject(m));
+    tables_.eraseDelivery(d);
+}
+
+void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
+    for (int d = 0; d < tables_.deliveries.count(); ++d) {
+        const DeliveryRecord& r = tables_.deliveries[d];
+        if (r.mail < 0 || r.mail >= tables_.mails.count()) continue;
+        const MailRecord& m = tables_.mails[r.mail];
+        if (m.key != key) continue;
+        if (m.kind != MailKind::Outbox && m.kind != MailKind::SharedFileDelivery) continue;
+        if (!equalsIgnoreCase(tables_.deliveryRecipients.view(d), user)) continue;
+        tables_.setDeliveryState(d, CoreTables::DeliveryHow::Reset);
+    }
+}
+
+int MailDelivery::findOutgoingForReply(uint64_t key) const {
+    for (int m = 0; m < tables_.mails.count(); ++m) {
+        const MailRecord& r = tables_.mails[m];
+        if (r.key == key && (r.kind == MailKind::Outbox || r.kind == MailKind::SharedFileDelivery))
+            return m;
+    }
+    return -1;
+}
+
+void MailDelivery::OnItemReply(const InboundMessage& msg) {
+    if (msg.body.size() < 32) return;
+    const uint8_t* b = msg.body.data();
+    int32_t fileNo = loadI32(b);
+    int64_t offset = loadI64(b + 8);
+    uint64_t key;
+    std::memcpy(&key, b + 16, 8);
+    int m = findOutgoingForReply(key);
+    if (m < 0) return;
+    std::string linkUser(engine_.linkUser(msg.socket));
+    if (linkUser.empty()) return;
+    std::string target = linkUser;
+    if (msg.command == Command::AllReceived) {
+        auto rest = msg.body.subspan(32);
+        auto end = std::find(rest.begin(), rest.end(), uint8_t{0});
+        target = engine_.codec().fromWire(std::string_view(
+            reinterpret_cast<const char*>(rest.data()), static_cast<size_t>(end - rest.begin())));
+    }
+    for (int d : tables_.mailDeliveries(m)) {
+        if (!equalsIgnoreCase(tables_.deliveryRecipients.view(d), target)) continue;
+        switch (msg.command) {
+            case Command::Received:
+                tables_.setDeliveryState(d, CoreTables::DeliveryHow::Sending);
+                break;
+            case Command::SendFiles:
+                tables_.setDeliveryState(d, CoreTables::DeliveryHow::FromPosition,
+                                         std::max(0, fileNo), std::max<int64_t>(0, offset));
+                break;
+            case Command::AllReceived:
+                tables_.setDeliveryState(d, CoreTables::DeliveryHow::Finished);
+                break;
+            default:
+                break;
+        }
+        return;
+    }
+}
+
+// ---------------------------------------------------------------- links and addresses
+
+AddressLookupResult MailDelivery::lookupAddress(std::string_view user) {
+    ResolveResult r = tables_.resolveUser(user, ask_);
+    AddressLookupResult out;
+    out.code = r.code == ResolveCode::Failed ? 4 : static_cast<int>(r.code);
+    out.host = std::move(r.host);
+    out.port = r.port;
+    return out;
+}
+
+int MailDelivery::findConnectAttempt(std::string_view user) const {
+    const ConnectAttemptTable& t = engine_.connectAttempts();
+    for (int i = 0; i < t.count(); ++i)
+        if (equalsIgnoreCase(t.names.view(i), user)) return i;
+    return -1;
+}
+
+void MailDelivery::removeConnectAttempt(int i, bool closeSocket) {
+    ConnectAttemptTable& t = engine_.connectAttempts();
+    if (closeSocket && t.records[i].socket >= 0) engine_.sockets().Close(t.records[i].socket);
+    t.records.removeAt(i);
+    t.names.removeAt(i);
+}
+
+std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t purpose,
+                                                  std::optional<uint64_t> mailKey) {
+    const PeerLinkTable& links = engine_.links();
+    for (int i = 0; i < links.count(); ++i) {
+        const PeerLinkRecord& l = links.records[i];
+        if (l.state != LinkState::Outbound || markedForClose(l)) continue;
+        if (!equalsIgnoreCase(links.names.view(i), user)) continue;
+        const Connection* c = engine_.connection(l.socket);
+        if (c && c->broken) continue;
+        return l.socket;
+    }
+    // A classified mail leaves only over a link an ordinary delivery has opened.
+    if (purpose == ConnectPurpose::Classified && session_.connectMode != 1) return std::nullopt;
+
+    ConnectAttemptTable& table = engine_.connectAttempts();
+    int32_t t = now();
+    int i = findConnectAttempt(user);
+    if (i < 0) {
+        table.records.append(ConnectAttempt{-1, 0, 0, t, purpose, 0, 0});
+        table.names.append(user);
+        return std::nullopt;
+    }
+    ConnectAttempt* a = &table.records[i];
+    if (a->state == 1) {
+        ConnectProgress p = engine_.sockets().CheckConnect(a->socket);
+        if (p == ConnectProgress::Connected) {
+            Socket s = a->socket;
+            std::string name(table.names.view(i));
+            removeConnectAttempt(i, false);
+            engine_.openLink(s, LinkState::Outbound, name, Origin::Outbound);
+            return std::nullopt;  // the next call finds the link
+        }
+        // A refused connect is as good as a timed-out one; there is no point in waiting.
+        if (p == ConnectProgress::Failed || t - a->time > kConnectTimeout) {
+            engine_.forgetCachedAddress(user);
+            a = &table.records[i];
+            a->time = t;
+            if (a->socket >= 0) engine_.sockets().Close(a->socket);
+            a->socket = -1;
+            a->state = 2;
+        }
+        return std::nullopt;
+    }
+    if (a->state == 2 && t - a->time > kRepeatSeconds) a->state = 0;
+    if (a->state != 0) return std::nullopt;
+
+    AddressLookupResult r = lookupAddress(user);
+    a = &table.records[i];
+    switch (r.code) {
+        case 0:
+            a->time = t;
+            a->state = 2;
+            break;
+        case 1:
+        case 5:
+            unknownUsers_.remove(user);
+            if (t - lastConnectStart_ >= kConnectSpacing) {
+                lastConnectStart_ = t;
+                a->time = t;
+                a->socket = engine_.sockets().ConnectTo(r.host, r.port);
+                a->reserved24 &= ~0xFF;
+                a->state = 1;
+            }
+            break;
+        case 2: {
+            if (mailKey) {
+                bool listed = false;
+                for (uint64_t k : refused_)
+                    if (k == *mailKey) listed = true;
+                if (!listed) refused_.append(*mailKey);
+            }
+            if (unknownUsers_.find(user) < 0) unknownUsers_.append(user);
+            removeConnectAttempt(i, true);
+            break;
+        }
+        default:
+            break;
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- queries
+
+namespace {
+int findOutbox(const CoreTables& t, uint64_t key) {
+    for (int m = 0; m < t.mails.count(); ++m)
+        if (t.mails[m].key == key && t.mails[m].kind == MailKind::Outbox) return m;
+    return -1;
+}
+}  // namespace
+
+int MailDelivery::stateSummary(uint64_t key) {
+    int m = findOutbox(tables_, key);
+    if (m < 0) return 0;
+    const auto& ds = tables_.mailDeliveries(m);
+    bool all = !ds.empty();
+    for (int d : ds)
+        if (tables_.deliveries[d].state != DeliveryState::Delivered) all = false;
+    if (all) return 2;
+    if (ds.size() == 1) {
+        int32_t s = tables_.deliveries[ds.front()].state;
+        if (s != DeliveryState::SendingFiles && s != DeliveryState::Delivered &&
+            s != DeliveryState::AwaitingReply)
+            return 1;
+    }
+    return 0;
+}
+
+uint32_t MailDelivery::sendSpeed(uint64_t key) {
+    int m = findOutbox(tables_, key);
+    if (m < 0) return 0;
+    uint32_t sum = 0;
+    for (int d : tables_.mailDeliveries(m))
+        sum += meterSpeed(tables_.deliveryProgress[d].meter, now());
+    return sum;
+}
+
+int32_t MailDelivery::elapsedSeconds(uint64_t key) {
+    int m = findOutbox(tables_, key);
+    return m < 0 ? 0 : now() - tables_.mails[m].created;
+}
+
+bool MailDelivery::isRefused(uint64_t key) const {
+    for (uint64_t k : refused_)
+        if (k == key) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------- waiting
+
+void MailDelivery::addWaits(WaitSet& out) {
+    if (!session_.loggedIn()) return;
+    int64_t nowMs = clock_.nowMillis();
+    int32_t t = now();
+    auto atSecond = [&](int64_t second) {
+        out.dueAt(nowMs + std::max<int64_t>(0, second - t) * 1000);
+    };
+    // The socket of a usable outbound link to user, or -1.
+    auto linkTo = [&](std::string_view user) -> Socket {
+        const PeerLinkTable& links = engine_.links();
+        for (int i = 0; i < links.count(); ++i) {
+            const PeerLinkRecord& l = links.records[i];
+            if (l.state == LinkState::Outbound && !markedForClose(l) &&
+                equalsIgnoreCase(links.names.view(i), user))
+                return l.socket;
+        }
+        return kInvalidSocket;
+    };
+    bool attemptsDue = false;
+    for (int d = 0; d < tables_.deliveries.count(); ++d) {
+        const DeliveryRecord& r = tables_.deliveries[d];
+        if (r.state == DeliveryState::Delivered || r.state == DeliveryState::Unreadable) continue;
+        if (!selected(d)) continue;
+        switch (r.state) {
+            case DeliveryState::LinkReady:
+            case DeliveryState::Finished:
+                out.dueAt(nowMs);
+                break;
+            case DeliveryState::Waiting:
+            case DeliveryState::SendingItem: {
+                Socket s = linkTo(tables_.deliveryRecipients.view(d));
+                if (s == kInvalidSocket) {
+                    attemptsDue = true;
+                    break;
+                }
+                // The item goes as soon as the link's queue has room for it; until then the
+                // engine waits for the queue to drain.
+                size_t pending = engine_.pendingOutput(s);
+                size_t item = r.state == DeliveryState::SendingItem
+                                  ? tables_.deliveryRuntime(d).sendBuffer.size()
+                                  : 0;
+                if (pending == 0 || pending + item <= Engine::kOutputHighWater) out.dueAt(nowMs);
+                break;
+            }
+            case DeliveryState::AwaitingReply:
+                atSecond(int64_t{r.stateTime} + kRepeatSeconds + 1);
+                break;
+            case DeliveryState::SendingFiles: {
+                Socket s = linkTo(tables_.deliveryRecipients.view(d));
+                if (s == kInvalidSocket) {
+                    attemptsDue = true;
+                } else if (limitedAtMs_ >= 0 && limitedAtMs_ / 1000 == nowMs / 1000) {
+                    atSecond(int64_t{t} + 1);  // the rate window moves on each second
+                } else if (retryFileAtMs_ >= 0) {
+                    out.dueAt(retryFileAtMs_);
+                } else if (engine_.pendingOutput(s) < kLinkQueueMark) {
+                    out.dueAt(nowMs);
+                }
+                // Otherwise the link's queue drains first; the engine waits for it.
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    if (!attemptsDue) return;
+    const ConnectAttemptTable& table = engine_.connectAttempts();
+    for (int i = 0; i < table.count(); ++i) {
+        const ConnectAttempt& a = table.records[i];
+        switch (a.state) {
+            case 1:
+                out.want(a.socket, kWaitWrite);
+                atSecond(int64_t{a.time} + kConnectTimeout + 1);
+                break;
+            case 2:
+                atSecond(int64_t{a.time} + kRepeatSeconds + 1);
+                break;
+            default:
+                // Looking up the address (the directory's answer is polled), or waiting for
+                // the connect spacing.
+                atSecond(std::max<int64_t>(int64_t{t} + 1, int64_t{lastConnectStart_} + 2));
+                break;
+        }
+    }
+}
+
+}  // namespace orv

@@ -1,0 +1,130 @@
+#pragma once
+// The sending side of the peer protocol. Every outgoing mail and control item is a mail record
+// with one delivery per recipient; the delivery pass drives each delivery through its states:
+// find the recipient's address, connect, send the item message, send the files as the
+// receiver asks for them, and close the delivery off.
+//
+// States of a delivery: 0 waiting for a link, 1 link available, 2 item message built and
+// being sent, 3 sending files, 4 finished from our side, 9 delivered, 10 a file cannot be
+// read, 13 waiting for the receiver's reply.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/core_tables.h"
+#include "core/session_state.h"
+#include "engine/engine.h"
+#include "engine/wire.h"
+
+namespace orv {
+
+namespace DeliveryState {
+enum : int32_t {
+    Waiting = 0,
+    LinkReady = 1,
+    SendingItem = 2,
+    SendingFiles = 3,
+    Finished = 4,
+    Delivered = 9,
+    Unreadable = 10,
+    AwaitingReply = 13,
+};
+}
+
+namespace ConnectPurpose {
+enum : int32_t { Ordinary = 0, Classified = 2 };
+}
+
+// Outcome of the address lookup: 0 and 3 not online, 4 being looked up, 1 and 5 address
+// known, 2 no such user.
+struct AddressLookupResult {
+    int code = 4;
+    std::string host;
+    int port = 0;
+};
+
+inline constexpr size_t kChunkHeaderSize = 24;
+inline constexpr size_t kChunkData = 2016;
+inline constexpr size_t kChunkFrame = kHeaderSize + kChunkHeaderSize + kChunkData;  // 2048
+
+// Whether a rate limit (kB/s, 0 = none) holds back the next `next` bytes: the five-second
+// rate is above the limit, or the current second has no room left.
+bool sendLimitReached(RateMeter& m, int32_t limitKB, size_t next, int32_t now);
+
+class MailDelivery {
+  public:
+    using AskAddress = std::function<AddressAnswer(std::string_view user)>;
+
+    MailDelivery(Engine& engine, CoreTables& tables, SessionState& session, const Clock& clock);
+    MailDelivery(const MailDelivery&) = delete;
+    MailDelivery& operator=(const MailDelivery&) = delete;
+
+    // The directory's user-address lookup (pending lookups answer Failed).
+    void setAskAddress(AskAddress ask) { ask_ = std::move(ask); }
+
+    // ---- called by the engine ----
+    // One pass over the deliveries; true when a file chunk was sent.
+    bool deliveryPass();
+    // Commands 3, 8 and 18.
+    void OnItemReply(const InboundMessage& msg);
+    void addWaits(WaitSet& out);
+
+    // ---- called by the reception ----
+    // A resend request from user for the mail with key: its deliveries start again.
+    void RestartDelivery(std::string_view user, uint64_t key);
+
+    // ---- links and addresses ----
+    std::optional<Socket> FindOrConnect(std::string_view user, int32_t purpose,
+                                        std::optional<uint64_t> mailKey = std::nullopt);
+    AddressLookupResult lookupAddress(std::string_view user);
+
+    // ---- queries of the mail window, by key of an outgoing mail of kind 0 ----
+    // 2 every delivery delivered; 1 a single recipient not yet in 3, 9 or 13; else 0.
+    int stateSummary(uint64_t key);
+    uint32_t sendSpeed(uint64_t key);  // bytes per second over all its deliveries
+    int32_t elapsedSeconds(uint64_t key);
+    bool isRefused(uint64_t key) const;
+    const StringPool& unknownUsers() const { return unknownUsers_; }
+    const RecordArray<uint64_t>& refusedMails() const { return refused_; }
+
+    // ---- places of the shared folders ----
+    // Appends the listing of a kind-19/20 item (after list A) to w; without it the listing
+    // goes out empty.
+    std::function<void(int mail, WireWriter& w)> buildListing;
+    // A listing request (kind 17 or 18) for path was delivered.
+    std::function<void(int32_t kind, std::string_view path)> listingRequestDelivered;
+
+    // Most file data queued on one link before the pass leaves it to drain.
+    static constexpr size_t kLinkQueueMark = 2u << 20;
+    // Chunks read from a file at once.
+    static constexpr size_t kFramesPerRead = 128;
+
+  private:
+    int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
+    bool selected(int d) const;
+    int32_t purposeOf(int d) const;
+    void buildItemMessage(int d);
+    // Sends file chunks of delivery d; false when the pass ends here.
+    bool sendChunks(int d, bool& sent);
+    bool fillFrames(int d, int attachment);
+    void finish(int d);
+    int findConnectAttempt(std::string_view user) const;
+    void removeConnectAttempt(int i, bool closeSocket);
+    int findOutgoingForReply(uint64_t key) const;
+
+    Engine& engine_;
+    CoreTables& tables_;
+    SessionState& session_;
+    const Clock& clock_;
+    AskAddress ask_;
+    int32_t lastConnectStart_ = 0;
+    int64_t limitedAtMs_ = -1;    // a send limit held the files back at this time
+    int64_t retryFileAtMs_ = -1;  // a file gave nothing to send; look again then
+    StringPool unknownUsers_;
+    RecordArray<uint64_t> refused_;
+};
+
+}  // namespace orv

@@ -1,0 +1,281 @@
+// The sending side between real clients on loopback: delivery states, offline and unknown
+// receivers, the 300-second repeat, classified mails, the end-of-file chunk and the send
+// limit.
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include <gtest/gtest.h>
+
+#include "mail_peers.h"
+
+namespace orv::test {
+namespace {
+
+using Deliveries = MailPeers;
+
+TEST_F(Deliveries, MailWithoutFilesGoesThroughStates13And4To9) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    int m = alice.compose({"bob"}, "hello");
+    uint64_t key = alice.tables.mails[m].key;
+    std::vector<int32_t> seen;
+    ASSERT_TRUE(pumpUntil([&] {
+        int32_t s = alice.deliveryState(key, "bob");
+        if (seen.empty() || seen.back() != s) seen.push_back(s);
+        return s == DeliveryState::Delivered;
+    }));
+    // 13 while the reply is awaited; the reply (18) sets 4, the next pass 9.
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[seen.size() - 2], DeliveryState::AwaitingReply);
+    EXPECT_EQ(alice.statesAfterReply, std::vector<int32_t>{DeliveryState::Finished});
+    EXPECT_EQ(alice.tables.mails[alice.findMail(key)].kind, MailKind::Sent);
+
+    int r = bob.tables.findReceived(key);
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(bob.tables.mailSubject(r), "hello");
+    const auto& rows = bob.tables.mailReceivedRecipients(r);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(bob.tables.receivedRecipientNames.str(rows[0]), "bob");
+    EXPECT_EQ(bob.tables.receivedRecipientSenders.str(rows[0]), "alice");
+    ASSERT_EQ(bob.tables.mailRecvAddress(r).size(), 1u);
+    EXPECT_EQ(bob.reception->percentReceived(key), 100);
+}
+
+TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    MailPeer& carol = addPeer("carol", /*online=*/false);
+    carol.offline();
+    std::string file = makeFile("report.bin", 50000);
+    int m = alice.compose({"bob", "carol"}, "for both", {file});
+    uint64_t key = alice.tables.mails[m].key;
+
+    ASSERT_TRUE(pumpUntil([&] {
+        return alice.deliveryState(key, "bob") == DeliveryState::Delivered && bob.received(key);
+    }));
+    stepSeconds(5);
+    ASSERT_TRUE(pumpUntil([&] { return alice.connectionAttemptState("carol") == 2; }));
+    EXPECT_EQ(alice.tables.mails[alice.findMail(key)].kind, MailKind::Outbox);
+    EXPECT_EQ(alice.deliveryState(key, "carol"), DeliveryState::Waiting);
+    EXPECT_EQ(alice.delivery->stateSummary(key), 0);
+    EXPECT_EQ(readFile(bob.receivedPath(key, 0)), readFile(file));
+    // Nothing to do now: neither side asks to be woken at once.
+    for (auto* p : {&alice, &bob, &carol}) {
+        WaitSet w;
+        p->engine->waitSet(w);
+        EXPECT_TRUE(w.deadlineMs < 0 || w.deadlineMs > clock.nowMillis());
+    }
+
+    // Online now; the address is asked for again once the 300 seconds are over.
+    carol.online();
+    stepSeconds(100);
+    EXPECT_EQ(carol.tables.findReceived(key), -1);
+    stepSeconds(201);
+    ASSERT_TRUE(pumpUntil([&] {
+        return alice.deliveryState(key, "carol") == DeliveryState::Delivered && carol.received(key);
+    }));
+    EXPECT_EQ(alice.tables.mails[alice.findMail(key)].kind, MailKind::Sent);
+    EXPECT_EQ(readFile(carol.receivedPath(key, 0)), readFile(file));
+}
+
+TEST_F(Deliveries, UnknownReceiverLosesItsDeliveryAndTheKeyIsRefused) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    int m = alice.compose({"zed", "bob"}, "who?");
+    uint64_t key = alice.tables.mails[m].key;
+    ASSERT_TRUE(pumpUntil([&] { return alice.deliveryState(key, "zed") == -1; }));
+    EXPECT_TRUE(alice.delivery->isRefused(key));
+    EXPECT_GE(alice.delivery->unknownUsers().find("ZED"), 0);
+    ASSERT_TRUE(pumpUntil([&] { return bob.received(key); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        int i = alice.findMail(key);
+        return i >= 0 && alice.tables.mails[i].kind == MailKind::Sent;
+    }));
+
+    // A mail to nobody but the unknown user disappears with its delivery.
+    int lone = alice.compose({"zed"}, "again");
+    uint64_t loneKey = alice.tables.mails[lone].key;
+    ASSERT_TRUE(pumpUntil([&] { return alice.findMail(loneKey) == -1; }));
+}
+
+TEST_F(Deliveries, ReceiverAnswering8GetsTheItemAgainAfter300SecondsThenFilesOnRequest) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    std::string file = makeFile("big.bin", 10485760, 7);  // the auto-receive limit exactly
+    int m = alice.compose({"bob"}, "big", {file});
+    uint64_t key = alice.tables.mails[m].key;
+    ASSERT_TRUE(pumpUntil([&] {
+        return bob.tables.findReceived(key) >= 0 &&
+               alice.deliveryState(key, "bob") == DeliveryState::AwaitingReply &&
+               !alice.statesAfterReply.empty();
+    }));
+    EXPECT_EQ(bob.itemsReceived, 1);
+    EXPECT_EQ(bob.tables.mails[bob.tables.findReceived(key)].fetchRequested, 0);
+    EXPECT_EQ(bob.reception->percentReceived(key), 0);
+
+    stepSeconds(299);
+    EXPECT_EQ(bob.itemsReceived, 1);
+    stepSeconds(2);
+    ASSERT_TRUE(pumpUntil([&] {
+        return bob.itemsReceived == 2 &&
+               alice.deliveryState(key, "bob") == DeliveryState::AwaitingReply;
+    }));
+    EXPECT_EQ(bob.countMails(key), 1);
+
+    ASSERT_TRUE(bob.reception->RequestFiles(key));
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            int i = alice.findMail(key);
+            return bob.received(key) && i >= 0 && alice.tables.mails[i].kind == MailKind::Sent;
+        },
+        60000));
+    EXPECT_EQ(readFile(bob.receivedPath(key, 0)), readFile(file));
+    EXPECT_EQ(bob.reception->percentReceived(key), 100);
+    // The resend request is gone with its delivery.
+    for (const auto& mail : bob.tables.mails)
+        EXPECT_NE(mail.kind, MailKind::ResendRequest);
+}
+
+TEST_F(Deliveries, FileOfWholeChunksEndsWithAnEmptyChunkAtItsSize) {
+    MailPeer& alice = addPeer("alice");
+    int port = freePort();
+    int lfd = listenOn(port);
+    ASSERT_GE(lfd, 0);
+    directory["bob"] = "127.0.0.1:" + std::to_string(port);
+    std::string file = makeFile("three.bin", 2016 * 3, 3);
+    int m = alice.compose({"bob"}, "chunks", {file});
+    uint64_t key = alice.tables.mails[m].key;
+
+    int fd = -1;
+    ASSERT_TRUE(pumpUntil([&] {
+        fd = ::accept(lfd, nullptr, nullptr);
+        return fd >= 0;
+    }));
+    ScriptedPeer bob(fd);
+    auto nextFrame = [&](Frame& f) {
+        for (;;) {
+            if (!pumpUntil([&] { return bob.hasFrame(); })) return false;
+            f = bob.takeFrame();
+            if (f.command != Command::KeepAlive) return true;
+        }
+    };
+    Frame f;
+    ASSERT_TRUE(nextFrame(f));
+    ASSERT_EQ(f.command, Command::ItemMessage);
+    MailRecord rec;
+    std::memcpy(&rec, f.body.data(), sizeof rec);
+    EXPECT_EQ(rec.key, key);
+
+    auto reply = [&](int32_t command, const std::string& tail) {
+        std::string body = le32(0) + le32(0) + std::string(8, '\0');
+        body.append(reinterpret_cast<const char*>(&key), 8);
+        body += le32(rec.created) + le32(0) + tail;
+        ASSERT_TRUE(bob.sendFrame(command, body));
+    };
+    reply(Command::SendFiles, "");
+    std::string content = readFile(file), got;
+    std::vector<std::pair<int64_t, size_t>> chunks;
+    for (;;) {
+        ASSERT_TRUE(nextFrame(f));
+        ASSERT_EQ(f.command, Command::FileChunk);
+        ASSERT_GE(f.body.size(), 24u);
+        int64_t off;
+        std::memcpy(&off, f.body.data() + 16, 8);
+        chunks.emplace_back(off, f.body.size() - 24);
+        got += f.body.substr(24);
+        if (f.body.size() == 24) break;
+    }
+    ASSERT_EQ(chunks.size(), 4u);
+    EXPECT_EQ(chunks[0], std::make_pair(int64_t{0}, size_t{2016}));
+    EXPECT_EQ(chunks[2], std::make_pair(int64_t{4032}, size_t{2016}));
+    EXPECT_EQ(chunks[3], std::make_pair(int64_t{6048}, size_t{0}));
+    EXPECT_EQ(got, content);
+    ASSERT_TRUE(
+        pumpUntil([&] { return alice.deliveryState(key, "bob") == DeliveryState::AwaitingReply; }));
+    reply(Command::AllReceived, std::string("bob") + '\0');
+    ASSERT_TRUE(pumpUntil([&] { return alice.tables.mails[m].kind == MailKind::Sent; }));
+    ::close(lfd);
+}
+
+TEST_F(Deliveries, ClassifiedMailWaitsForALinkOpenedByAnOrdinaryDelivery) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    int secret = alice.compose({"bob"}, "secret", {}, MailFlags::classified);
+    uint64_t secretKey = alice.tables.mails[secret].key;
+    for (int i = 0; i < 10; ++i)
+        stepSeconds(3);
+    ASSERT_FALSE(pumpUntil([&] { return bob.tables.findReceived(secretKey) >= 0; }, 300));
+    EXPECT_EQ(alice.deliveryState(secretKey, "bob"), DeliveryState::Waiting);
+    EXPECT_EQ(alice.engine->links().count(), 0);
+    EXPECT_EQ(alice.connectionAttemptState("bob"), -1);
+
+    int plain = alice.compose({"bob"}, "plain");
+    uint64_t plainKey = alice.tables.mails[plain].key;
+    ASSERT_TRUE(pumpUntil([&] { return bob.received(secretKey) && bob.received(plainKey); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        return alice.deliveryState(secretKey, "bob") == DeliveryState::Delivered &&
+               alice.deliveryState(plainKey, "bob") == DeliveryState::Delivered;
+    }));
+}
+
+TEST_F(Deliveries, PerTransferLimitOf10KBsSendsAtMost51200BytesInAnyFiveSeconds) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    alice.tables.setSettingNumber(Setting::MaxSendPerTransfer, 10);
+    std::string file = makeFile("slow.bin", 160000, 5);
+    int m = alice.compose({"bob"}, "slow", {file});
+    uint64_t key = alice.tables.mails[m].key;
+    std::map<int64_t, int64_t> atSecond;  // progress when each second began
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            int64_t s = clock.nowSeconds();
+            int d = alice.tables.mailDeliveries(alice.findMail(key)).front();
+            int64_t p = alice.tables.deliveries[d].state == DeliveryState::SendingFiles
+                            ? alice.tables.deliveries[d].progress
+                            : -1;
+            if (p >= 0 && !atSecond.count(s)) atSecond[s] = p;
+            return bob.received(key);
+        },
+        60000));
+    ASSERT_GE(atSecond.size(), 12u);
+    int64_t most = 0;
+    for (auto it = atSecond.begin(); it != atSecond.end(); ++it) {
+        auto later = atSecond.find(it->first + 5);
+        if (later == atSecond.end()) continue;
+        most = std::max(most, later->second - it->second);
+    }
+    std::printf("most in five seconds: %lld\n", static_cast<long long>(most));
+    EXPECT_LE(most, 51200);
+    EXPECT_GE(most, 40000);  // and the limit is not far below what it allows
+    EXPECT_EQ(readFile(bob.receivedPath(key, 0)), readFile(file));
+}
+
+TEST_F(Deliveries, ConnectsStartAtLeastTwoSecondsApartAndARefusedOneWaits) {
+    MailPeer& alice = addPeer("alice");
+    addPeer("bob");
+    addPeer("carol");
+    directory["dave"] = "127.0.0.1:" + std::to_string(freePort());  // nobody listens
+    alice.compose({"bob", "carol", "dave"}, "to three");
+    std::map<std::string, int64_t> started;
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const char* u : {"bob", "carol", "dave"}) {
+            if (!started.count(u) && alice.connectionAttemptState(u) == 1)
+                started[u] = clock.nowSeconds();
+        }
+        return started.size() == 3;
+    }));
+    std::vector<int64_t> t;
+    for (auto& [u, ms] : started)
+        t.push_back(ms);
+    std::sort(t.begin(), t.end());
+    EXPECT_GE(t[1] - t[0], 2);
+    EXPECT_GE(t[2] - t[1], 2);
+    // The refused connect waits 300 seconds, with its cached address forgotten.
+    ASSERT_TRUE(pumpUntil([&] { return alice.connectionAttemptState("dave") == 2; }));
+    EXPECT_LT(alice.tables.addressCacheNames.find("dave"), 0);
+    EXPECT_EQ(alice.deliveryState(alice.tables.mails[0].key, "dave"), DeliveryState::Waiting);
+}
+
+}  // namespace
+}  // namespace orv::test
