@@ -14,8 +14,10 @@
 
 #include "apps/headless/commands.h"
 #include "apps/headless/json.h"
+#include "apps/headless/mail_watch.h"
 #include "core/clock.h"
 #include "mail/compose.h"
+#include "mail/compose_status.h"
 #include "mail/mail_view.h"
 #include "shell/client_session.h"
 
@@ -41,7 +43,8 @@ const char* usageText =
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
     "  send to=NAMES [subject=S] [text=T] [html=DOC] [flags=N] [file=PATH]... |\n"
-    "  list in|out|trash|drafts|sent [category] | status | quit\n";
+    "  list in|out|trash|drafts|sent [category] | show KEY | receive KEY |\n  set NUMBER VALUE | "
+    "status | quit\n";
 
 const char* loginResultName(LoginFlow::Result r) {
     switch (r) {
@@ -111,6 +114,15 @@ class Headless {
             sendCommand(w);
         } else if (c == "list") {
             listCommand(w);
+        } else if (c == "show" || c == "receive") {
+            mailCommand(w);
+        } else if (c == "set") {
+            // set N V: settings number N (13-16 rate limits in kB/s, 18 auto-receive MB, ...)
+            if (!need(2)) return true;
+            int n = std::atoi(w[1].c_str());
+            bool ok = n >= 0 && n < 128;
+            if (ok) s_.tables().setSettingNumber(n, std::atoi(w[2].c_str()));
+            emit(answer(c, ok));
         } else if (c == "status") {
             const SessionState& st = s_.state();
             emit(answer(c, true,
@@ -158,10 +170,8 @@ class Headless {
         }
         ComposeState st;
         ComposeResult r = sendMail(s_.tables(), st, in, s_.state().language);
-        char key[32];
-        std::snprintf(key, sizeof key, "%016llX", static_cast<unsigned long long>(r.key));
         emit(answer(c, r.ok,
-                    std::string("\"key\":\"") + key + "\",\"message\":" + json::quote(r.message)));
+                    "\"key\":\"" + hexKey(r.key) + "\",\"message\":" + json::quote(r.message)));
     }
 
     // list in|out|trash|drafts|sent [category]
@@ -185,9 +195,7 @@ class Headless {
         auto cols = viewColumns(view);
         std::string out = "\"rows\":[";
         for (size_t r = 0; r < rows.size(); ++r) {
-            char key[32];
-            std::snprintf(key, sizeof key, "%016llX", static_cast<unsigned long long>(rows[r].key));
-            out += (r ? ",{" : "{") + std::string("\"key\":\"") + key +
+            out += (r ? ",{" : "{") + std::string("\"key\":\"") + hexKey(rows[r].key) +
                    "\",\"kind\":" + std::to_string(rows[r].kind);
             for (const auto& col : cols)
                 out += "," + json::quote(std::string(col.title.en)) + ":" +
@@ -195,6 +203,59 @@ class Headless {
             out += "}";
         }
         emit(answer(c, true, out + "]"));
+    }
+
+    // show KEY: the mail, its files and progress; receive KEY: fetch its files.
+    void mailCommand(const std::vector<std::string>& w) {
+        const std::string c = w[0];
+        CoreTables& t = s_.tables();
+        uint64_t key = w.size() > 1 ? std::strtoull(w[1].c_str(), nullptr, 16) : 0;
+        int m = t.findReceived(key);
+        bool received = m >= 0;
+        if (!received) m = t.findOutgoing(key);
+        if (m < 0) {
+            emit(answer(c, false, "\"error\":\"no such mail\""));
+            return;
+        }
+        if (c == "receive") {
+            bool ok = received && s_.reception().RequestFiles(key);
+            emit(answer(c, ok, "\"key\":\"" + hexKey(key) + "\""));
+            return;
+        }
+        const MailRecord& r = t.mails[m];
+        StringPool from, to;
+        t.mailSenders(m, from);
+        if (received)
+            t.receivedAddressLine(m, to);
+        else
+            for (int e : t.mailOutAddress(m))
+                to.append(t.outAddressEntries.view(e));
+        int percent = received ? s_.reception().percentReceived(key) : deliveryPercent(t, m);
+        std::string status =
+            received ? (percent >= 100 ? "complete"
+                                       : (s_.reception().stalled(key) ? "stalled" : "incomplete"))
+                     : (r.kind == MailKind::Sent       ? "sent"
+                        : s_.delivery().isRefused(key) ? "refused"
+                                                       : "sending");
+        std::string files = "[";
+        const auto& rows = t.mailFiles(m);
+        for (size_t j = 0; j < rows.size(); ++j) {
+            const AttachmentRecord& a = t.attachments[rows[j]];
+            files += (j ? ",{" : "{") + std::string("\"name\":") +
+                     json::quote(t.attachmentNames.view(rows[j])) +
+                     ",\"path\":" + json::quote(t.attachmentPaths.view(rows[j])) +
+                     ",\"total\":" + std::to_string(a.total) +
+                     ",\"done\":" + std::to_string(a.done) +
+                     ",\"body\":" + ((a.attFlags & AttFlags::isBodyPart) ? "true" : "false") + "}";
+        }
+        files += "]";
+        emit(answer(c, true,
+                    "\"key\":\"" + hexKey(key) + "\",\"kind\":" + std::to_string(r.kind) +
+                        ",\"from\":" + json::array(from.toVector()) +
+                        ",\"to\":" + json::array(to.toVector()) + ",\"subject\":" +
+                        json::quote(t.subjects.view(m)) + ",\"flags\":" + std::to_string(r.flags) +
+                        ",\"size\":" + std::to_string(r.size) + ",\"status\":\"" + status +
+                        "\",\"percent\":" + std::to_string(percent) + ",\"files\":" + files));
     }
 
     ClientSession& s_;
@@ -279,6 +340,7 @@ int main(int argc, char** argv) {
          ",\"instance\":" + (session.instanceChannelValid() ? "true" : "false") + "}");
 
     Headless tool(session);
+    MailWatch watch(session);
     std::deque<std::vector<std::string>> queue;
     if (create && !user.empty()) queue.push_back({"create-account", user, password});
     if (!user.empty()) queue.push_back({"login", user, password});
@@ -296,6 +358,7 @@ int main(int argc, char** argv) {
         extra.push_back({sigfd, kWaitRead, 0});
         if (inputOpen) extra.push_back({0, kWaitRead, 0});
         session.runOnce(60000, &extra);
+        watch.poll(emit);
         if (extra[0].revents) {
             signalfd_siginfo si;
             while (::read(sigfd, &si, sizeof si) == sizeof si)

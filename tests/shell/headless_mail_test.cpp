@@ -1,0 +1,109 @@
+// Mail between headless client processes on loopback, with the real directory server.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "server/directory_harness.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace orv {
+namespace {
+
+std::string headless() {
+    return test::buildDir() + "/apps/headless/orvantel-headless";
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void writeRandom(const std::string& path, size_t n, unsigned seed) {
+    std::mt19937 g(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(g());
+    std::ofstream(path, std::ios::binary) << s;
+}
+
+std::string field(const std::string& line, const std::string& name) {
+    std::string k = "\"" + name + "\":\"";
+    size_t p = line.find(k);
+    if (p == std::string::npos) return {};
+    p += k.size();
+    return line.substr(p, line.find('"', p) - p);
+}
+
+class HeadlessMail : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.start(dir.file("directory.sqlite")));
+        address = "127.0.0.1:" + std::to_string(server.port());
+    }
+    // Starts a client that creates its account (first time) and logs in.
+    void startClient(test::ChildProcess& p, const std::string& user, bool create) {
+        std::vector<std::string> args = {
+            "--data-dir",      dir.file(user),
+            "--instance-port", std::to_string(test::freeLoopbackPort()),
+            "--server",        address,
+            "--user",          user,
+            "--password",      "pw" + user,
+            "--lang",          "en"};
+        if (create) args.push_back("--create-account");
+        ASSERT_TRUE(p.start(headless(), args, true));
+        ASSERT_TRUE(p.waitForLine("\"result\":\"logged-in\"", 15000));
+    }
+    test::TempDir dir;
+    test::DirectoryProcess server;
+    std::string address;
+};
+
+TEST_F(HeadlessMail, FilesArriveByteIdenticalWithAChineseAndAnEmptyFile) {
+    std::string big = dir.file("big.bin"), empty = dir.file("empty.txt"),
+                chinese = dir.file("报告 一.txt");
+    writeRandom(big, 3 * 1024 * 1024 + 17, 1);
+    std::ofstream(empty).close();
+    std::ofstream(chinese) << "你好，世界\n";
+
+    test::ChildProcess bob, alice;
+    startClient(bob, "bob", true);
+    startClient(alice, "alice", true);
+    alice.writeLine("send to=bob \"text=三个文件\" file=" + big + " file=" + empty +
+                    " \"file=" + chinese + "\"");
+    auto sent = alice.waitForLine("\"cmd\":\"send\"");
+    ASSERT_TRUE(sent);
+    std::string key = field(*sent, "key");
+    ASSERT_FALSE(key.empty());
+
+    auto arrived = bob.waitForLine("\"mail-arrived\"", 20000);
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(field(*arrived, "key"), key);
+    EXPECT_EQ(field(*arrived, "subject"), "三个文件");
+    ASSERT_TRUE(bob.waitForLine("\"files-complete\"", 30000));
+    ASSERT_TRUE(alice.waitForLine("\"delivery-done\"", 30000));
+
+    std::string recv = dir.file("bob") + "/recvfile/";
+    EXPECT_EQ(readFile(recv + "big.bin"), readFile(big));
+    EXPECT_TRUE(std::filesystem::exists(recv + "empty.txt"));
+    EXPECT_EQ(std::filesystem::file_size(recv + "empty.txt"), 0u);
+    EXPECT_EQ(readFile(recv + "报告 一.txt"), "你好，世界\n");
+
+    bob.writeLine("show " + key);
+    auto shown = bob.waitForLine("\"cmd\":\"show\"");
+    ASSERT_TRUE(shown);
+    EXPECT_NE(shown->find("\"status\":\"complete\",\"percent\":100"), std::string::npos) << *shown;
+    alice.writeLine("list sent");
+    auto sentList = alice.waitForLine("\"cmd\":\"list\"");
+    ASSERT_TRUE(sentList);
+    EXPECT_NE(sentList->find(key), std::string::npos);
+    for (auto* p : {&alice, &bob}) {
+        p->writeLine("quit");
+        EXPECT_EQ(p->wait(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace orv
