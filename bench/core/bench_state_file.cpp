@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/support/gen.h"
 #include "core/clock.h"
 #include "core/core_tables.h"
 #include "core/random.h"
@@ -26,17 +27,7 @@ long peakRssKb() {
     return u.ru_maxrss;
 }
 
-// A small deterministic generator, so every run builds the same tables.
-struct Gen {
-    uint64_t s = 0x9E3779B97F4A7C15ull;
-    uint32_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return static_cast<uint32_t>(s >> 11);
-    }
-    int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
-};
+using bench::Gen;
 
 const char* kWords[] = {
     "Quarterly", "report",   "meeting",  "minutes",  "Re:",  "Fwd:",    "budget",

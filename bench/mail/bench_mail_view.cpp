@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/support/gen.h"
 #include "core/clock.h"
 #include "core/core_tables.h"
 #include "mail/mail_view.h"
@@ -16,16 +17,7 @@ namespace {
 using namespace orv;
 using Ms = std::chrono::duration<double, std::milli>;
 
-struct Gen {
-    uint64_t s = 0x9E3779B97F4A7C15ull;
-    uint32_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return static_cast<uint32_t>(s >> 11);
-    }
-    int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
-};
+using bench::Gen;
 
 const char* kWords[] = {"Quarterly", "report", "meeting", "会议通知", "项目进度", "Re:",  "Fwd:",
                         "budget",    "draft",  "周报",    "invoice",  "photos",   "notes"};
