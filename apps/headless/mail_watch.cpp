@@ -24,12 +24,16 @@ void MailWatch::follow(int m) {
 void MailWatch::poll(const std::function<void(const std::string&)>& emit) {
     CoreTables& t = s_.tables();
     const std::string& user = s_.state().currentUser;
-    if (t.mails.count() < seenMails_) seenMails_ = 0;  // erased rows: look at all again, quietly
-    bool quiet = !primed_;
+    // Rows were erased (a delivered control item, say): look at all again; what was told of
+    // before is not told again.
+    if (t.mails.count() < seenMails_) seenMails_ = 0;
     for (int m = seenMails_; m < t.mails.count(); ++m) {
         const MailRecord& r = t.mails[m];
-        if (!quiet && r.kind == MailKind::Inbox && !user.empty() &&
-            t.isReceivedRecipientOf(user, m)) {
+        if (r.kind != MailKind::Inbox || !announced_.insert(r.key).second) {
+            follow(m);
+            continue;
+        }
+        if (primed_ && !user.empty() && t.isReceivedRecipientOf(user, m)) {
             StringPool senders;
             t.mailSenders(m, senders);
             emit("{\"event\":\"mail-arrived\",\"key\":\"" + hexKey(r.key) + "\",\"from\":" +

@@ -25,6 +25,7 @@ class MailWatch {
     int seenMails_ = 0;
     bool primed_ = false;  // mails already there at start are not news
     std::set<uint64_t> sending_, receiving_, refused_;
+    std::set<uint64_t> announced_;  // received mails already told of (or there at start)
 };
 
 }  // namespace orv
