@@ -46,8 +46,7 @@ bool CoreTables::ensureMailStoreFolder() const {
 }
 
 bool CoreTables::attachmentOpen(int a) const {
-    return attachmentFiles_.has(a) &&
-           const_cast<SideTable<OpenFile>&>(attachmentFiles_).at(a).isOpen();
+    return attachmentFiles_.has(a) && attachmentFiles_.rows()[static_cast<size_t>(a)].isOpen();
 }
 
 void CoreTables::clearRuntime() {
@@ -72,9 +71,8 @@ const CoreTables::RowIndex& CoreTables::rowIndex(RowIndex& ix, uint64_t rowGen, 
     return ix;
 }
 
-template <typename MailOf>
 void CoreTables::noteRowAppended(RowIndex& ix, uint64_t oldRowGen, uint64_t newRowGen, int row,
-                                 int mail, MailOf) {
+                                 int mail) {
     if (ix.rowGen != oldRowGen || ix.mailGen != mails.generation()) return;  // rebuilt on use
     if (mail >= 0 && mail < mails.count()) ix.byMail[static_cast<size_t>(mail)].push_back(row);
     ix.rowGen = newRowGen;
@@ -192,7 +190,7 @@ int CoreTables::appendAttachment(int mail, std::string_view path, std::string_vi
     attachmentNames.append(name);
     int a = attachments.append(rec);
     attachmentFiles_.at(a).close();
-    noteRowAppended(filesIx_, g, attachments.generation(), a, mail, 0);
+    noteRowAppended(filesIx_, g, attachments.generation(), a, mail);
     noteChange();
     return a;
 }
@@ -205,7 +203,7 @@ int CoreTables::appendDelivery(int m, std::string_view recipient, std::string_vi
     deliveryProgress.resize(static_cast<size_t>(deliveries.count()));
     deliveryProgress[d] = DeliveryProgress{};
     deliveryRuntime_.at(d).release();
-    noteRowAppended(deliveriesIx_, g, deliveries.generation(), d, m, 0);
+    noteRowAppended(deliveriesIx_, g, deliveries.generation(), d, m);
     if (m >= 0 && m < mails.count()) mails[m].kind = MailKind::Outbox;
     noteChange();
     return d;
@@ -223,7 +221,7 @@ int CoreTables::appendReceivedRecipient(int m, std::string_view recipient,
     receivedRecipientNames.append(recipient);
     receivedRecipientSenders.append(sender);
     int r = receivedRecipientMails.append(m);
-    noteRowAppended(recipientsIx_, g, receivedRecipientMails.generation(), r, m, 0);
+    noteRowAppended(recipientsIx_, g, receivedRecipientMails.generation(), r, m);
     noteChange();
     return r;
 }
@@ -238,7 +236,7 @@ int CoreTables::appendOutAddress(int m, std::string_view entry) {
     uint64_t g = outAddressMails.generation();
     outAddressEntries.append(entry);
     int r = outAddressMails.append(m);
-    noteRowAppended(outAddrIx_, g, outAddressMails.generation(), r, m, 0);
+    noteRowAppended(outAddrIx_, g, outAddressMails.generation(), r, m);
     noteChange();
     return r;
 }
@@ -247,7 +245,7 @@ int CoreTables::appendRecvAddress(int m, std::string_view entry) {
     uint64_t g = recvAddressMails.generation();
     recvAddressEntries.append(entry);
     int r = recvAddressMails.append(m);
-    noteRowAppended(recvAddrIx_, g, recvAddressMails.generation(), r, m, 0);
+    noteRowAppended(recvAddrIx_, g, recvAddressMails.generation(), r, m);
     noteChange();
     return r;
 }
@@ -806,7 +804,9 @@ template <typename T>
 size_t elementSize(const RecordArray<T>&) {
     return sizeof(T);
 }
-size_t elementSize(const StringPool&) { return 1; }
+size_t elementSize(const StringPool&) {
+    return 1;
+}
 }  // namespace
 
 uint64_t CoreTables::changeCount() const {
@@ -819,7 +819,8 @@ uint64_t CoreTables::changeCount() const {
 
 size_t CoreTables::bytesHeld() const {
     size_t b = 0;
-    forEachTable(*this, [&b](const auto& table, bool) { b += table.capacity() * elementSize(table); });
+    forEachTable(*this,
+                 [&b](const auto& table, bool) { b += table.capacity() * elementSize(table); });
     return b;
 }
 

@@ -74,6 +74,7 @@ class SideTable {
     }
     void clear() { rows_.clear(); }
     std::vector<T>& rows() { return rows_; }
+    const std::vector<T>& rows() const { return rows_; }
 
   private:
     std::vector<T> rows_;
@@ -310,9 +311,7 @@ class CoreTables {
     };
     template <typename MailOf>
     const RowIndex& rowIndex(RowIndex& ix, uint64_t rowGen, int rows, MailOf mailOf) const;
-    template <typename MailOf>
-    void noteRowAppended(RowIndex& ix, uint64_t oldRowGen, uint64_t newRowGen, int row, int mail,
-                         MailOf mailOf);
+    void noteRowAppended(RowIndex& ix, uint64_t oldRowGen, uint64_t newRowGen, int row, int mail);
     int findByKey(uint64_t key, bool received) const;
     void eraseMailsPass(const std::vector<int32_t>& remap, int erased);
     void eraseDeliveryRows(const std::vector<char>& keep);
