@@ -384,6 +384,7 @@ void MailDelivery::finish(int d) {
 }
 
 void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
+    bool restarted = false;
     for (int d = 0; d < tables_.deliveries.count(); ++d) {
         const DeliveryRecord& r = tables_.deliveries[d];
         if (r.mail < 0 || r.mail >= tables_.mails.count()) continue;
@@ -392,7 +393,16 @@ void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
         if (m.kind != MailKind::Outbox && m.kind != MailKind::SharedFileDelivery) continue;
         if (!equalsIgnoreCase(tables_.deliveryRecipients.view(d), user)) continue;
         tables_.setDeliveryState(d, CoreTables::DeliveryHow::Reset);
+        restarted = true;
     }
+    if (!restarted) return;
+    // The request shows the user is online again, perhaps at a new address (a client that was
+    // killed and started again): the cached address may be the old one, and a connect that
+    // failed on it must not hold the delivery back for the full waiting time.
+    engine_.forgetCachedAddress(user);
+    int i = findConnectAttempt(user);
+    if (i >= 0 && engine_.connectAttempts().records[i].state == 2)
+        engine_.connectAttempts().records[i].state = 0;
 }
 
 int MailDelivery::findOutgoingForReply(uint64_t key) const {

@@ -162,6 +162,9 @@ class Engine {
     const std::vector<std::unique_ptr<HttpRelayPair>>& relayPairs() const { return relays_; }
     Socket peerListener() const { return listener_; }
     int32_t peerPort() const { return peerPort_; }
+    // Opens the peer listener when it is not open (every pump does it first). Called before a
+    // login too, so the port reported to the directory is the one listened on.
+    void keepListenerOpen();
     RateMeter& globalSendMeter() { return sendMeter_; }
     RateMeter& globalReceiveMeter() { return receiveMeter_; }
     WireCodec& codec() { return codec_; }
@@ -187,7 +190,6 @@ class Engine {
     int64_t dueInSeconds(int64_t dueSecond) const;
     bool loggedIn() const { return session_.loggedIn(); }
 
-    void keepListenerOpen();
     bool acceptStep(int32_t now);
     bool limitStatusClients();
     bool receiveAll(int32_t now);

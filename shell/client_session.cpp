@@ -150,6 +150,7 @@ bool ClientSession::runOnce(int maxWaitMs, std::vector<PollEntry>* extra) {
 
 void ClientSession::login(const std::string& user, const std::string& password, bool remember,
                           std::function<void(const LoginOutcome&)> done) {
+    engine_->keepListenerOpen();
     LoginFlow::Input in{user,
                         password,
                         remember,

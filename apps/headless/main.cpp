@@ -125,12 +125,27 @@ class Headless {
             emit(answer(c, ok));
         } else if (c == "status") {
             const SessionState& st = s_.state();
+            // The peers this client has links to and is connecting to, for watching a delivery.
+            std::string links = "[", attempts = "[";
+            const PeerLinkTable& lt = s_.engine().links();
+            for (int i = 0; i < lt.count(); ++i)
+                links += std::string(i ? "," : "") + "{\"user\":" + json::quote(lt.names.view(i)) +
+                         ",\"state\":" + std::to_string(lt.records[i].state) + "}";
+            const ConnectAttemptTable& at = s_.engine().connectAttempts();
+            for (int i = 0; i < at.count(); ++i)
+                attempts += std::string(i ? "," : "") +
+                            "{\"user\":" + json::quote(at.names.view(i)) +
+                            ",\"state\":" + std::to_string(at.records[i].state) +
+                            ",\"time\":" + std::to_string(at.records[i].time) + "}";
+            links += "]";
+            attempts += "]";
             emit(answer(c, true,
                         "\"user\":" + json::quote(st.currentUser) +
                             ",\"connectMode\":" + std::to_string(st.connectMode) +
                             ",\"peerPort\":" + std::to_string(s_.engine().peerPort()) +
                             ",\"directory\":" + json::quote(st.directoryServerAddress) +
-                            ",\"mails\":" + std::to_string(s_.tables().mails.count())));
+                            ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
+                            ",\"links\":" + links + ",\"attempts\":" + attempts));
         } else {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }
@@ -249,13 +264,28 @@ class Headless {
                      ",\"body\":" + ((a.attFlags & AttFlags::isBodyPart) ? "true" : "false") + "}";
         }
         files += "]";
+        std::string deliveries;
+        if (!received) {
+            deliveries = ",\"deliveries\":[";
+            const auto& ds = t.mailDeliveries(m);
+            for (size_t j = 0; j < ds.size(); ++j) {
+                const DeliveryRecord& d = t.deliveries[ds[j]];
+                deliveries += (j ? ",{" : "{") + std::string("\"to\":") +
+                              json::quote(t.deliveryRecipients.view(ds[j])) +
+                              ",\"state\":" + std::to_string(d.state) +
+                              ",\"file\":" + std::to_string(d.fileIndex) +
+                              ",\"offset\":" + std::to_string(d.fileOffset) + "}";
+            }
+            deliveries += "]";
+        }
         emit(answer(c, true,
                     "\"key\":\"" + hexKey(key) + "\",\"kind\":" + std::to_string(r.kind) +
                         ",\"from\":" + json::array(from.toVector()) +
                         ",\"to\":" + json::array(to.toVector()) + ",\"subject\":" +
                         json::quote(t.subjects.view(m)) + ",\"flags\":" + std::to_string(r.flags) +
                         ",\"size\":" + std::to_string(r.size) + ",\"status\":\"" + status +
-                        "\",\"percent\":" + std::to_string(percent) + ",\"files\":" + files));
+                        "\",\"percent\":" + std::to_string(percent) + ",\"files\":" + files +
+                        deliveries));
     }
 
     ClientSession& s_;

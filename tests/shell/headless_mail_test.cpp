@@ -1,6 +1,9 @@
 // Mail between headless client processes on loopback, with the real directory server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -100,6 +103,64 @@ TEST_F(HeadlessMail, FilesArriveByteIdenticalWithAChineseAndAnEmptyFile) {
     ASSERT_TRUE(sentList);
     EXPECT_NE(sentList->find(key), std::string::npos);
     for (auto* p : {&alice, &bob}) {
+        p->writeLine("quit");
+        EXPECT_EQ(p->wait(), 0);
+    }
+}
+
+// Reads the "done" of the first file from a show answer.
+long long firstDone(const std::string& line) {
+    size_t p = line.find("\"done\":");
+    return p == std::string::npos ? -1 : std::atoll(line.c_str() + p + 7);
+}
+
+TEST_F(HeadlessMail, ReceiverKilledMidFileResumesAndEndsByteIdentical) {
+    std::string big = dir.file("big.bin");
+    const long long size = 8 * 1024 * 1024 + 5;
+    writeRandom(big, static_cast<size_t>(size), 7);
+
+    test::ChildProcess bob, alice;
+    startClient(bob, "bob", true);
+    startClient(alice, "alice", true);
+    // 512 kB/s per transfer, so the kill lands in the middle of the file.
+    alice.writeLine("set 13 512");
+    ASSERT_TRUE(alice.waitForLine("\"cmd\":\"set\""));
+    alice.writeLine("send to=bob text=big file=" + big);
+    auto sent = alice.waitForLine("\"cmd\":\"send\"");
+    ASSERT_TRUE(sent);
+    std::string key = field(*sent, "key");
+    ASSERT_TRUE(bob.waitForLine("\"mail-arrived\"", 20000));
+
+    auto doneOf = [&](test::ChildProcess& p) {
+        p.writeLine("show " + key);
+        auto shown = p.waitForLine("\"cmd\":\"show\"");
+        return shown ? firstDone(*shown) : -1;
+    };
+    // Wait for a megabyte, then for the saved state (written a few seconds after a change)
+    // to hold it.
+    std::string cfg = dir.file("bob") + "/cfg.dat";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (doneOf(bob) < 1024 * 1024 && std::chrono::steady_clock::now() < deadline)
+        bob.waitForLine("never", 100);
+    auto seen = std::filesystem::last_write_time(cfg);
+    while (std::filesystem::last_write_time(cfg) == seen &&
+           std::chrono::steady_clock::now() < deadline)
+        bob.waitForLine("never", 100);
+    bob.kill(SIGKILL);
+    bob.wait();
+    // The rest may go at full speed.
+    alice.writeLine("set 13 0");
+    ASSERT_TRUE(alice.waitForLine("\"cmd\":\"set\""));
+
+    test::ChildProcess bob2;
+    startClient(bob2, "bob", false);
+    long long resumedFrom = doneOf(bob2);
+    EXPECT_GE(resumedFrom, 1024 * 1024);
+    EXPECT_LT(resumedFrom, size);
+    ASSERT_TRUE(bob2.waitForLine("\"files-complete\"", 40000));
+    ASSERT_TRUE(alice.waitForLine("\"delivery-done\"", 20000));
+    EXPECT_EQ(readFile(dir.file("bob") + "/recvfile/big.bin"), readFile(big));
+    for (auto* p : {&alice, &bob2}) {
         p->writeLine("quit");
         EXPECT_EQ(p->wait(), 0);
     }
