@@ -105,3 +105,30 @@ function(orv_fuzz name)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
 endfunction()
+
+# orv_qt_test(name SOURCES ... DEPS ... [SERIAL]): a Qt Test program registered with CTest and
+# run under the offscreen platform, with its runtime and cache folders inside the build tree.
+function(orv_qt_test name)
+  cmake_parse_arguments(ARG "SERIAL" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_compile_options(${name} PRIVATE ${ORV_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} Qt6::Test)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  set(runtime ${PROJECT_BINARY_DIR}/qt-runtime)
+  file(MAKE_DIRECTORY ${runtime})
+  file(CHMOD ${runtime} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  add_test(NAME ${name} COMMAND ${name})
+  set(env
+      "QT_QPA_PLATFORM=offscreen"
+      "QTWEBENGINE_CHROMIUM_FLAGS=--no-sandbox --disable-gpu"
+      "QTWEBENGINE_DISABLE_SANDBOX=1"
+      "XDG_RUNTIME_DIR=${runtime}"
+      "XDG_CACHE_HOME=${PROJECT_BINARY_DIR}/qt-cache"
+      "QT_LOGGING_RULES=qt.webenginecontext.info=false"
+      "ORV_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
+  if(ARG_SERIAL)
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+  endif()
+endfunction()
