@@ -8,7 +8,9 @@
 #include <iterator>
 #include <random>
 
+#include "core/random.h"
 #include "server/directory_harness.h"
+#include "shell/client_session.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -164,6 +166,84 @@ TEST_F(HeadlessMail, ReceiverKilledMidFileResumesAndEndsByteIdentical) {
         p->writeLine("quit");
         EXPECT_EQ(p->wait(), 0);
     }
+}
+
+// The sender is this test process, a client whose mail carries file names no honest client
+// would send; the receiver is a headless client process.
+TEST_F(HeadlessMail, HostilePeerFileNamesStayInsideTheReceiveFolder) {
+    test::ChildProcess bob;
+    startClient(bob, "bob", true);
+
+    SystemClock clock;
+    ClientOptions opt;
+    opt.programPath = "mallory";
+    opt.dataDir = dir.file("mallory");
+    opt.instancePort = test::freeLoopbackPort();
+    opt.server = address;
+    ClientSession mallory(clock, opt);
+    ASSERT_EQ(mallory.start(), StartOutcome::Running);
+    auto runUntil = [&](const std::function<bool()>& done, int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!done() && std::chrono::steady_clock::now() < end)
+            mallory.runOnce(100);
+        return done();
+    };
+    bool created = false, loggedIn = false;
+    mallory.createAccount("mallory", "pw", "pw",
+                          [&](bool ok, const std::string&) { created = ok; });
+    ASSERT_TRUE(runUntil([&] { return created; }, 15000));
+    mallory.login("mallory", "pw", false, [&](const LoginOutcome& o) {
+        loggedIn = o.result == LoginFlow::Result::LoggedIn;
+    });
+    ASSERT_TRUE(runUntil([&] { return loggedIn; }, 15000));
+
+    const std::vector<std::string> names = {"../x", "a/b", "a\\b", "..", "../../escaped"};
+    CoreTables& t = mallory.tables();
+    MailRecord r{};
+    r.recipientCount = 1;
+    r.created = static_cast<int32_t>(clock.nowSeconds());
+    r.key = newMailKey();
+    int m = t.appendMail(r, "names");
+    std::vector<std::string> contents;
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string path = dir.file("src" + std::to_string(i));
+        contents.push_back(std::string(1000 + i * 700, static_cast<char>('a' + i)));
+        std::ofstream(path, std::ios::binary) << contents.back();
+        AttachmentRecord a{};
+        a.total = static_cast<int64_t>(contents.back().size());
+        t.mails[m].size += a.total;
+        t.appendAttachment(m, path, names[i], a);
+    }
+    t.appendDelivery(m, "bob", "mallory");
+    t.appendOutAddress(m, "bob");
+
+    bool complete = false;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            auto l = bob.readLine(20);
+            if (l && l->find("\"files-complete\"") != std::string::npos) complete = true;
+            return complete;
+        },
+        30000));
+
+    std::string recv = dir.file("bob") + "/recvfile";
+    const std::vector<std::string> expected = {"x", "b", "[1]b", "unnamed", "escaped"};
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(readFile(recv + "/" + expected[i]), contents[i]) << expected[i];
+    // Nothing anywhere in the test's folder outside bob's receive folder came from the mail.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
+        if (!e.is_regular_file()) continue;
+        std::string p = e.path().string();
+        if (p.rfind(dir.file("bob") + "/", 0) == 0) {
+            EXPECT_TRUE(p.rfind(recv + "/", 0) == 0 || e.path().filename() == "cfg.dat") << p;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("escaped")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("bob") + "/x"));
+    bob.writeLine("quit");
+    EXPECT_EQ(bob.wait(), 0);
+    EXPECT_TRUE(mallory.shutdown());
 }
 
 }  // namespace

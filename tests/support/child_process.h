@@ -68,9 +68,13 @@ class ChildProcess {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             end - std::chrono::steady_clock::now())
                             .count();
-            if (left <= 0) return std::nullopt;
+            // Past the deadline, what is already there is still read.
+            bool last = left <= 0;
             pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            if (::poll(&p, 1, last ? 0 : static_cast<int>(left)) <= 0) {
+                if (last) return std::nullopt;
+                continue;
+            }
             char b[4096];
             ssize_t n = ::read(out_, b, sizeof b);
             if (n <= 0) {
