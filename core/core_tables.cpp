@@ -114,7 +114,8 @@ const std::vector<int32_t>& CoreTables::mailRecvAddress(int m) const {
                                                               : kNoRows;
 }
 
-int CoreTables::findByKey(uint64_t key, bool received) const {
+const std::vector<int32_t>& CoreTables::mailsWithKey(uint64_t key) const {
+    static const std::vector<int32_t> none;
     if (keyIxGen_ != mails.generation()) {
         keyIx_.clear();
         keyIx_.reserve(static_cast<size_t>(mails.count()));
@@ -123,8 +124,11 @@ int CoreTables::findByKey(uint64_t key, bool received) const {
         keyIxGen_ = mails.generation();
     }
     auto it = keyIx_.find(key);
-    if (it == keyIx_.end()) return -1;
-    for (int i : it->second) {
+    return it == keyIx_.end() ? none : it->second;
+}
+
+int CoreTables::findByKey(uint64_t key, bool received) const {
+    for (int i : mailsWithKey(key)) {
         int32_t k = mails[i].kind;
         if (received ? k == MailKind::Inbox
                      : (k == MailKind::Outbox || k == MailKind::Sent || k == MailKind::Draft))

@@ -220,6 +220,8 @@ class CoreTables {
 
     // ---- lookups ----
     int findReceived(uint64_t key) const;
+    // Every mail row with this key, in table order (kept by an index, not a scan).
+    const std::vector<int32_t>& mailsWithKey(uint64_t key) const;
     int findOutgoing(uint64_t key) const;
     bool copyMail(uint64_t key, MailRecord& out) const;
     bool copyOutgoingMail(uint64_t key, MailRecord& out) const;

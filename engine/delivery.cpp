@@ -406,10 +406,9 @@ void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
 }
 
 int MailDelivery::findOutgoingForReply(uint64_t key) const {
-    for (int m = 0; m < tables_.mails.count(); ++m) {
-        const MailRecord& r = tables_.mails[m];
-        if (r.key == key && (r.kind == MailKind::Outbox || r.kind == MailKind::SharedFileDelivery))
-            return m;
+    for (int m : tables_.mailsWithKey(key)) {
+        int32_t k = tables_.mails[m].kind;
+        if (k == MailKind::Outbox || k == MailKind::SharedFileDelivery) return m;
     }
     return -1;
 }
@@ -562,8 +561,8 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
 
 namespace {
 int findOutbox(const CoreTables& t, uint64_t key) {
-    for (int m = 0; m < t.mails.count(); ++m)
-        if (t.mails[m].key == key && t.mails[m].kind == MailKind::Outbox) return m;
+    for (int m : t.mailsWithKey(key))
+        if (t.mails[m].kind == MailKind::Outbox) return m;
     return -1;
 }
 }  // namespace

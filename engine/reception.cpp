@@ -98,10 +98,10 @@ void MailReception::DispatchItem(const InboundMessage& msg) {
 }
 
 int MailReception::findStored(uint64_t key) const {
-    for (int m = 0; m < tables_.mails.count(); ++m) {
-        const MailRecord& r = tables_.mails[m];
-        if (r.key == key && (r.kind == MailKind::Inbox || r.kind == MailKind::SharedFileReceived ||
-                             r.kind == MailKind::TrashReceived))
+    for (int m : tables_.mailsWithKey(key)) {
+        int32_t k = tables_.mails[m].kind;
+        if (k == MailKind::Inbox || k == MailKind::SharedFileReceived ||
+            k == MailKind::TrashReceived)
             return m;
     }
     return -1;
@@ -371,8 +371,8 @@ int MailReception::findForChunk(uint64_t key, int32_t fileNo, int& attachment) {
         isReceptionKind(tables_.mails[chunkMail_].kind)) {
         if (tryMail(chunkMail_)) return chunkMail_;
     }
-    for (int m = 0; m < tables_.mails.count(); ++m) {
-        if (tables_.mails[m].key != key || !isReceptionKind(tables_.mails[m].kind)) continue;
+    for (int m : tables_.mailsWithKey(key)) {
+        if (!isReceptionKind(tables_.mails[m].kind)) continue;
         if (tryMail(m)) {
             chunkKey_ = key;
             chunkMail_ = m;
