@@ -19,6 +19,7 @@
 
 #include "server/directory_harness.h"
 #include "support/child_process.h"
+#include "support/json_line.h"
 
 namespace {
 
@@ -49,14 +50,6 @@ double cpuSeconds(pid_t pid) {
     if (fields.size() < 13) return 0;
     double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / ticks;
-}
-
-std::string field(const std::string& line, const std::string& name) {
-    std::string k = "\"" + name + "\":\"";
-    size_t p = line.find(k);
-    if (p == std::string::npos) return {};
-    p += k.size();
-    return line.substr(p, line.find('"', p) - p);
 }
 
 double median(std::vector<double> v) {
@@ -175,12 +168,12 @@ int main(int argc, char** argv) {
         auto t0 = Steady::now();
         alice.writeLine("send to=bob text=payload file=" + src);
         auto sent = alice.waitForLine("\"cmd\":\"send\"", 20000);
-        std::string key = sent ? field(*sent, "key") : "";
+        std::string key = sent ? test::jsonField(*sent, "key") : "";
         bool done = false;
         while (!done) {
             auto l = bob.waitForLine("\"files-complete\"", 600000);
             if (!l) break;
-            done = field(*l, "key") == key;
+            done = test::jsonField(*l, "key") == key;
         }
         auto t1 = Steady::now();
         if (!done) {

@@ -12,6 +12,7 @@
 #include "server/directory_harness.h"
 #include "shell/client_session.h"
 #include "support/child_process.h"
+#include "support/json_line.h"
 #include "support/temp_dir.h"
 
 namespace orv {
@@ -32,14 +33,6 @@ void writeRandom(const std::string& path, size_t n, unsigned seed) {
     for (auto& c : s)
         c = static_cast<char>(g());
     std::ofstream(path, std::ios::binary) << s;
-}
-
-std::string field(const std::string& line, const std::string& name) {
-    std::string k = "\"" + name + "\":\"";
-    size_t p = line.find(k);
-    if (p == std::string::npos) return {};
-    p += k.size();
-    return line.substr(p, line.find('"', p) - p);
 }
 
 class HeadlessMail : public ::testing::Test {
@@ -80,13 +73,13 @@ TEST_F(HeadlessMail, FilesArriveByteIdenticalWithAChineseAndAnEmptyFile) {
                     " \"file=" + chinese + "\"");
     auto sent = alice.waitForLine("\"cmd\":\"send\"");
     ASSERT_TRUE(sent);
-    std::string key = field(*sent, "key");
+    std::string key = test::jsonField(*sent, "key");
     ASSERT_FALSE(key.empty());
 
     auto arrived = bob.waitForLine("\"mail-arrived\"", 20000);
     ASSERT_TRUE(arrived);
-    EXPECT_EQ(field(*arrived, "key"), key);
-    EXPECT_EQ(field(*arrived, "subject"), "三个文件");
+    EXPECT_EQ(test::jsonField(*arrived, "key"), key);
+    EXPECT_EQ(test::jsonField(*arrived, "subject"), "三个文件");
     ASSERT_TRUE(bob.waitForLine("\"files-complete\"", 30000));
     ASSERT_TRUE(alice.waitForLine("\"delivery-done\"", 30000));
 
@@ -130,7 +123,7 @@ TEST_F(HeadlessMail, ReceiverKilledMidFileResumesAndEndsByteIdentical) {
     alice.writeLine("send to=bob text=big file=" + big);
     auto sent = alice.waitForLine("\"cmd\":\"send\"");
     ASSERT_TRUE(sent);
-    std::string key = field(*sent, "key");
+    std::string key = test::jsonField(*sent, "key");
     ASSERT_TRUE(bob.waitForLine("\"mail-arrived\"", 20000));
 
     auto doneOf = [&](test::ChildProcess& p) {
