@@ -1,0 +1,146 @@
+// Pictures of the main window (English and Chinese) and of each dialog, made offscreen with
+// sample mails, for the README:
+//   QT_QPA_PLATFORM=offscreen orvantel-screenshots OUT_DIR
+#include <QApplication>
+#include <QDir>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/clock.h"
+#include "shell/client_session.h"
+#include "shell/dialogs/create_account_dialog.h"
+#include "shell/dialogs/login_dialog.h"
+#include "shell/dialogs/server_settings_dialog.h"
+#include "shell/dialogs/settings_dialog.h"
+#include "shell/pump/session_pump.h"
+#include "shell/ui/main_window.h"
+
+namespace {
+
+using namespace orv;
+
+void settle() {
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+bool save(QWidget& w, const QString& dir, const QString& name) {
+    w.show();
+    settle();
+    QString path = dir + "/" + name + ".png";
+    bool ok = w.grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toUtf8().constData());
+    return ok;
+}
+
+void seed(CoreTables& t, const std::string& me) {
+    struct Sample {
+        const char* from;
+        const char* subject;
+        uint32_t flags;
+        int64_t size;
+    };
+    const Sample samples[] = {
+        {"bob", "Quarterly report", 0, 2'400'000},
+        {"carol", "会议纪要：周五下午三点", MailFlags::urgent, 18'000},
+        {"dave", "Photos from the trip", 0, 35'000'000},
+        {"erin", "新版本已发布", MailFlags::bulletin, 0},
+    };
+    int32_t created = 1'796'000'000;
+    uint64_t key = 1;
+    for (const auto& s : samples) {
+        MailRecord r{};
+        r.key = key++;
+        r.kind = MailKind::Inbox;
+        r.flags = s.flags;
+        r.created = created;
+        created -= 5400;
+        int m = t.appendMail(r, s.subject);
+        t.appendReceivedRecipient(m, me, s.from);
+        t.appendRecvAddress(m, me);
+        if (s.size > 0) {
+            AttachmentRecord a{};
+            a.total = s.size;
+            a.done = s.size / 2;
+            t.mails[m].size += s.size;
+            t.appendAttachment(m, "attachment.bin", "attachment.bin", a);
+        }
+    }
+}
+
+struct Client {
+    Client(const std::string& dir, UiLanguage lang) {
+        opt.programPath = "orvantel";
+        opt.dataDir = dir;
+        opt.instancePort = 0;
+        opt.language = lang;
+        session = std::make_unique<ClientSession>(clock, opt);
+        session->start();
+        session->tables().ensureMailStoreFolder();
+        pump = std::make_unique<SessionPump>(*session, clock);
+    }
+    ~Client() {
+        pump->stop();
+        session->shutdown();
+    }
+    SystemClock clock;
+    ClientOptions opt;
+    std::unique_ptr<ClientSession> session;
+    std::unique_ptr<SessionPump> pump;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: orvantel-screenshots OUT_DIR\n");
+        return 2;
+    }
+    QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+    std::string scratch = (std::filesystem::temp_directory_path() / "orv-screenshots").string();
+    std::filesystem::remove_all(scratch);
+    bool ok = true;
+    for (auto [lang, tag] : {std::pair{UiLanguage::English, "en"}, {UiLanguage::Chinese, "zh"}}) {
+        Client c(scratch + "/" + tag, lang);
+        c.session->state().currentUser = "alice";
+        seed(c.session->tables(), "alice");
+        {
+            MainWindow w(*c.session, *c.pump);
+            settle();
+            w.resize(900, 560);
+            w.showView(View::Inbox);
+            ok &= save(w, out, QString("main-window-%1").arg(tag));
+        }
+        c.session->state().currentUser.clear();
+        {
+            LoginDialog d(*c.session, *c.pump);
+            ok &= save(d, out, QString("login-%1").arg(tag));
+        }
+        {
+            CreateAccountDialog d(*c.session, *c.pump);
+            ok &= save(d, out, QString("create-account-%1").arg(tag));
+        }
+        {
+            ServerSettingsDialog d(*c.session, *c.pump);
+            ok &= save(d, out, QString("server-settings-%1").arg(tag));
+        }
+        {
+            SettingsDialog d(c.session->tables(), lang);
+            auto* tabs = d.findChild<QTabWidget*>();
+            int n = tabs ? tabs->count() : 1;
+            for (int i = 0; i < n; ++i) {
+                if (tabs) tabs->setCurrentIndex(i);
+                ok &= save(d, out, QString("settings-%1-%2").arg(i + 1).arg(tag));
+            }
+        }
+    }
+    std::filesystem::remove_all(scratch);
+    return ok ? 0 : 1;
+}
