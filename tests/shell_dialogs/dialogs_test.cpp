@@ -1,6 +1,7 @@
 // The account and settings dialogs driven like a user would: typing into the fields and
 // pressing the buttons, against the real directory server for the account operations.
 #include <QApplication>
+#include <QFontDatabase>
 #include <QMessageBox>
 #include <QTest>
 
@@ -57,6 +58,11 @@ class DialogsTest : public QObject {
     }
 
   private Q_SLOTS:
+    // Without a CJK font every Chinese text renders as empty boxes.
+    void aChineseFontIsInstalled() {
+        QVERIFY(!QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty());
+    }
+
     void initTestCase() { QVERIFY(server_.start(dir_.file("directory.sqlite"))); }
 
     void createAccountAndLogInThroughDialogs() {

@@ -1,5 +1,10 @@
 // The main window over a real client session: the rows of each folder, moving and deleting
 // mails, sorting, the search, the placement rules, and a mail from another client process.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QHeaderView>
 #include <QMenu>
 #include <QProgressBar>
@@ -109,6 +114,33 @@ void write(const std::string& path, const std::string& text) {
 class MainWindowTest : public QObject {
     Q_OBJECT
   private Q_SLOTS:
+
+    // Another machine logged in with this user: the message, nobody current, the login again.
+    void loggedInElsewhereShowsTheMessageAndAsksForALogin() {
+        Client c("alice");
+        QVERIFY(c.started);
+        QStringList messages;
+        int logins = 0;
+        c.window->showMessage = [&](const QString& t) { messages << t; };
+        c.window->openLoginDialog = [&] { ++logins; };
+        c.pump->kick();
+        QTRY_VERIFY_WITH_TIMEOUT(c.session->engine().peerListener() != kInvalidSocket, 5000);
+
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(c.session->engine().peerPort()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        const int32_t message[2] = {20, 0};  // "logged in elsewhere", no body
+        QCOMPARE(::write(fd, message, sizeof message), ssize_t(sizeof message));
+
+        QTRY_VERIFY_WITH_TIMEOUT(!messages.isEmpty(), 10000);
+        QCOMPARE(messages, QStringList({"This user login on another machine!"}));
+        QCOMPARE(logins, 1);
+        QVERIFY(c.session->state().currentUser.empty());
+        ::close(fd);
+    }
     void foldersShowTheirMailsAndTheInboxFilters() {
         Client c("alice");
         QVERIFY(c.started);
