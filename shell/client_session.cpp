@@ -1,5 +1,7 @@
 #include "shell/client_session.h"
 
+#include <cstdlib>
+
 #include <filesystem>
 
 namespace orv {
@@ -41,6 +43,29 @@ ClientSession::~ClientSession() {
     engine_.reset();
     reception_.reset();
     delivery_.reset();
+}
+
+bool readClientOption(const std::string& option, const std::function<std::string()>& value,
+                      ClientOptions& opt, std::string& user, std::string& password) {
+    if (option == "--data-dir")
+        opt.dataDir = value();
+    else if (option == "--instance-port")
+        opt.instancePort = std::atoi(value().c_str());
+    else if (option == "--server")
+        opt.server = value();
+    else if (option == "--user")
+        user = value();
+    else if (option == "--password")
+        password = value();
+    else if (option == "--lang")
+        opt.language = value() == "en" ? UiLanguage::English : UiLanguage::Chinese;
+    else if (option == "--peer-port")
+        opt.engine.firstPeerPort = std::atoi(value().c_str());
+    else if (option == "--listen")
+        opt.engine.listenAddress = value();
+    else
+        return false;
+    return true;
 }
 
 StartOutcome ClientSession::start() {

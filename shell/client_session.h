@@ -36,6 +36,12 @@ struct ClientOptions {
     std::string server;
 };
 
+// The command-line options every client program takes (--data-dir, --instance-port,
+// --server, --user, --password, --lang, --peer-port, --listen). True when `option` is one of
+// them; `value` yields its argument.
+bool readClientOption(const std::string& option, const std::function<std::string()>& value,
+                      ClientOptions& opt, std::string& user, std::string& password);
+
 // How a login ended, with the messages to show (the closing notice comes with a success).
 struct LoginOutcome {
     LoginFlow::Result result = LoginFlow::Result::Ignored;

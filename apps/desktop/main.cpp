@@ -32,6 +32,8 @@ const char* usageText =
     "  --server HOST:PORT    directory server to use (remembered in cfg.dat)\n"
     "  --user U --password P log in with these at start instead of asking\n"
     "  --lang en|zh          language of the texts\n"
+    "  --peer-port N         first port to listen on for peers\n"
+    "  --listen ADDRESS      address to listen on for peers (default: all)\n"
     "  --no-home-page        do not open the home page at exit\n";
 
 }  // namespace
@@ -64,19 +66,8 @@ int main(int argc, char** argv) {
             }
             return args[++i].toStdString();
         };
-        if (a == "--data-dir")
-            opt.dataDir = value();
-        else if (a == "--instance-port")
-            opt.instancePort = std::atoi(value().c_str());
-        else if (a == "--server")
-            opt.server = value();
-        else if (a == "--user")
-            user = value();
-        else if (a == "--password")
-            password = value();
-        else if (a == "--lang")
-            opt.language = value() == "en" ? UiLanguage::English : UiLanguage::Chinese;
-        else if (a == "--no-home-page")
+        if (readClientOption(a, value, opt, user, password)) continue;
+        if (a == "--no-home-page")
             homePage = false;
         else if (a == "--help" || a == "-h") {
             std::fputs(usageText, stdout);

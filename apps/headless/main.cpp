@@ -309,24 +309,9 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (a == "--data-dir")
-            opt.dataDir = value();
-        else if (a == "--instance-port")
-            opt.instancePort = std::atoi(value().c_str());
-        else if (a == "--server")
-            opt.server = value();
-        else if (a == "--user")
-            user = value();
-        else if (a == "--password")
-            password = value();
-        else if (a == "--create-account")
+        if (readClientOption(a, value, opt, user, password)) continue;
+        if (a == "--create-account")
             create = true;
-        else if (a == "--peer-port")
-            opt.engine.firstPeerPort = std::atoi(value().c_str());
-        else if (a == "--listen")
-            opt.engine.listenAddress = value();
-        else if (a == "--lang")
-            opt.language = value() == "en" ? UiLanguage::English : UiLanguage::Chinese;
         else if (a == "--help" || a == "-h") {
             std::fputs(usageText, stdout);
             return 0;
