@@ -63,4 +63,21 @@ bool readWholeFile(const std::string& path, std::string& out) {
     return true;
 }
 
+std::string fileUrl(std::string_view path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out = "file://";
+    for (char c : path) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= ' ' || c == '%' || c == '"' || c == '\'' || c == '#' || c == '?' || c == '<' ||
+            c == '>') {
+            out.push_back('%');
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace orv

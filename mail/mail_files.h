@@ -24,5 +24,8 @@ std::vector<std::string> localFilesOf(const CoreTables& t, int a);
 // The file's name: the part after the last "/".
 std::string_view fileNameOf(std::string_view path);
 bool readWholeFile(const std::string& path, std::string& out);
+// The file: URL of a local path as it is written into a mail's HTML, with the characters that
+// would end or break the attribute escaped.
+std::string fileUrl(std::string_view path);
 
 }  // namespace orv

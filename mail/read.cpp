@@ -73,23 +73,6 @@ std::string escapeHtml(std::string_view s) {
     return out;
 }
 
-std::string fileUrl(std::string_view path) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out = "file://";
-    for (char c : path) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u <= ' ' || c == '%' || c == '"' || c == '\'' || c == '#' || c == '?' || c == '<' ||
-            c == '>') {
-            out.push_back('%');
-            out.push_back(hex[u >> 4]);
-            out.push_back(hex[u & 15]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 void replaceAll(std::string& s, std::string_view from, std::string_view to) {
     if (from.empty()) return;
     for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
@@ -280,19 +263,29 @@ ReadProgress readProgress(CoreTables& t, uint64_t key, const ReceiveProbe& probe
     return out;
 }
 
-ReadCheck openAttachment(const CoreTables& t, uint64_t key, int index, UiLanguage lang) {
-    ReadCheck c;
-    int m = findInbox(t, key);
+namespace {
+// The received mail with `key` and its attachment row number `index`; a refusal in c when
+// either is missing.
+bool findAttachment(const CoreTables& t, uint64_t key, int index, ReadCheck& c, int& m, int& a) {
+    m = findInbox(t, key);
     if (m < 0) {
         c.refusal = ReadRefusal::NoMail;
-        return c;
+        return false;
     }
     auto rows = t.mailAttachmentRows(m);
     if (index < 0 || index >= static_cast<int>(rows.size())) {
         c.refusal = ReadRefusal::NoAttachment;
-        return c;
+        return false;
     }
-    int a = rows[static_cast<size_t>(index)];
+    a = rows[static_cast<size_t>(index)];
+    return true;
+}
+}  // namespace
+
+ReadCheck openAttachment(const CoreTables& t, uint64_t key, int index, UiLanguage lang) {
+    ReadCheck c;
+    int m = -1, a = -1;
+    if (!findAttachment(t, key, index, c, m, a)) return c;
     const AttachmentRecord& rec = t.attachments[a];
     if (receivedPercent(t, m) != 100 || rec.done != rec.total) {
         c.refusal = ReadRefusal::DownloadIncomplete;
@@ -305,17 +298,9 @@ ReadCheck openAttachment(const CoreTables& t, uint64_t key, int index, UiLanguag
 
 ReadCheck openContainingFolder(const CoreTables& t, uint64_t key, int index, UiLanguage lang) {
     ReadCheck c;
-    int m = findInbox(t, key);
-    if (m < 0) {
-        c.refusal = ReadRefusal::NoMail;
-        return c;
-    }
-    auto rows = t.mailAttachmentRows(m);
-    if (index < 0 || index >= static_cast<int>(rows.size())) {
-        c.refusal = ReadRefusal::NoAttachment;
-        return c;
-    }
-    std::string path = t.attachmentPaths.str(rows[static_cast<size_t>(index)]);
+    int m = -1, a = -1;
+    if (!findAttachment(t, key, index, c, m, a)) return c;
+    std::string path = t.attachmentPaths.str(a);
     size_t slash = path.rfind('/');
     // A bare name has no folder yet: its reception has not begun.
     if (receivedPercent(t, m) == 0 || slash == std::string::npos) {

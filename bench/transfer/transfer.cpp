@@ -72,7 +72,7 @@ bool makeFile(const std::string& path, size_t mib) {
 // nc copying src into dst over loopback; seconds, or a negative number on failure.
 double ncCopy(const std::string& src, const std::string& dst) {
     int port = test::freeLoopbackPort();
-    auto t0 = Steady::now();
+    Steady::time_point t0;
     pid_t listener = fork();
     if (listener == 0) {
         std::string cmd = "exec nc -l 127.0.0.1 " + std::to_string(port) + " > '" + dst + "'";
