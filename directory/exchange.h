@@ -24,6 +24,13 @@ class Pollable {
     virtual int64_t nextDeadlineMillis() const = 0;
 };
 
+// Work a session carries on beside everything else until it is done, such as registering the
+// receipts of a sent mail.
+class BackgroundTask : public Pollable {
+  public:
+    virtual bool step() = 0;  // true when finished
+};
+
 class DirectoryExchange final : public Pollable {
   public:
     static constexpr int64_t kConnectLimitMillis = 10000;

@@ -40,6 +40,7 @@ ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketAp
 
 ClientSession::~ClientSession() {
     op_.reset();
+    tasks_.clear();
     engine_.reset();
     reception_.reset();
     delivery_.reset();
@@ -128,10 +129,31 @@ void ClientSession::serviceLoggedInElsewhere() {
         onLoggedInElsewhere(std::string(pick(state_.language, texts::kLoginElsewhere)));
 }
 
+void ClientSession::serviceTasks() {
+    for (size_t i = 0; i < tasks_.size();) {
+        tasks_[i].stepped = true;
+        if (!tasks_[i].task->step()) {
+            ++i;
+            continue;
+        }
+        // Out of the list first: `done` may start another task.
+        Task t = std::move(tasks_[i]);
+        tasks_.erase(tasks_.begin() + static_cast<std::ptrdiff_t>(i));
+        if (t.done) t.done(*t.task);
+    }
+}
+
+void ClientSession::startTask(std::unique_ptr<BackgroundTask> task,
+                              std::function<void(BackgroundTask&)> done) {
+    if (!task || shuttingDown_) return;
+    tasks_.push_back({std::move(task), std::move(done)});
+}
+
 void ClientSession::service() {
     if (shuttingDown_ || !engine_) return;
     engine_->EnginePump();
     serviceAccountOp();
+    serviceTasks();
     serviceLoggedInElsewhere();
     if (saver_) saver_->poll();
 }
@@ -152,6 +174,13 @@ void ClientSession::waitSet(WaitSet& out) {
         for (const auto& p : e)
             out.want(p.fd, p.events);
         out.dueAt(op_->pollable().nextDeadlineMillis());
+    }
+    for (const auto& t : tasks_) {
+        std::vector<PollEntry> e;
+        t.task->addPollEntries(e);
+        for (const auto& p : e)
+            out.want(p.fd, p.events);
+        out.dueAt(t.stepped ? t.task->nextDeadlineMillis() : clock_.nowMillis());
     }
     if (saver_) out.dueAt(saver_->nextDeadlineMillis());
 }
@@ -245,6 +274,7 @@ bool ClientSession::shutdown() {
     if (shuttingDown_) return false;
     op_.reset();
     next_.reset();
+    tasks_.clear();
     if (engine_ && state_.loggedIn()) {
         LogoutFlow out(*directory_);
         out.start(state_.currentUser, state_.currentPassword);

@@ -62,11 +62,11 @@ class ClientSession {
     // The start-up sequence up to the point where windows (or the headless loop) take over.
     StartOutcome start();
     // Pumps the engine and runs the session's own duties (the account operation under way,
-    // the forwarded command line, the background save); call whenever something in the wait
-    // set is ready or its deadline is due.
+    // the background tasks, the forwarded command line, the background save); call whenever
+    // something in the wait set is ready or its deadline is due.
     void service();
     // Everything the session will act on: the engine's sockets, the account operation's, the
-    // single-instance channel's, and the earliest deadline among them.
+    // background tasks', the single-instance channel's, and the earliest deadline among them.
     void waitSet(WaitSet& out);
     // Waits at most maxWaitMs for the wait set, plus `extra` descriptors of the caller
     // (their revents are filled), then services. False when the wait itself failed.
@@ -85,7 +85,14 @@ class ClientSession {
                         const std::string& newPassword, const std::string& confirm,
                         std::function<void(bool ok, const std::string& message)> done);
     // Logs out, stops the engine and writes the state. True when the state reached the disk.
+    // Background tasks still under way are dropped without being reported.
     bool shutdown();
+
+    // ---- background tasks: any number beside the account operation, stepped by service();
+    // `done` is called once a task has finished, and the task is destroyed afterwards ----
+    void startTask(std::unique_ptr<BackgroundTask> task,
+                   std::function<void(BackgroundTask&)> done = {});
+    size_t taskCount() const { return tasks_.size(); }
 
     CoreTables& tables() { return tables_; }
     SessionState& state() { return state_; }
@@ -119,6 +126,7 @@ class ClientSession {
     void serviceForwardedCommandLine();
     void serviceAccountOp();
     void serviceLoggedInElsewhere();
+    void serviceTasks();
     void schedule(std::unique_ptr<AccountOp> op);
 
     const Clock& clock_;
@@ -137,6 +145,12 @@ class ClientSession {
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
     std::unique_ptr<AccountOp> op_, next_;
+    struct Task {
+        std::unique_ptr<BackgroundTask> task;
+        std::function<void(BackgroundTask&)> done;
+        bool stepped = false;  // a new task is due at once, whatever its own deadline
+    };
+    std::vector<Task> tasks_;
     bool shuttingDown_ = false;
 };
 

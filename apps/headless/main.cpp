@@ -42,7 +42,7 @@ const char* usageText =
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
-    "  send to=NAMES [subject=S] [text=T] [html=DOC] [flags=N] [file=PATH]... |\n"
+    "  send to=NAMES [subject=S] [text=T] [html=DOC] [flags=N] [sign] [file=PATH]... |\n"
     "  list in|out|trash|drafts|sent [category] | show KEY | receive KEY |\n  set NUMBER VALUE | "
     "status | quit\n";
 
@@ -153,7 +153,8 @@ class Headless {
     }
 
   private:
-    // send to=NAMES [subject=TEXT] [text=TEXT] [html=DOCUMENT] [flags=N] [file=PATH]...
+    // send to=NAMES [subject=TEXT] [text=TEXT] [html=DOCUMENT] [flags=N] [sign] [file=PATH]...
+    // ("sign" or "sign=1" asks the receivers to sign: the same as the flags bit 0x20)
     void sendCommand(const std::vector<std::string>& w) {
         const std::string c = w[0];
         if (!s_.state().loggedIn()) {
@@ -162,6 +163,7 @@ class Headless {
         }
         ComposeInput in;
         in.from = s_.state().currentUser;
+        bool sign = false;
         for (size_t i = 1; i < w.size(); ++i) {
             size_t eq = w[i].find('=');
             std::string k = w[i].substr(0, eq),
@@ -178,15 +180,19 @@ class Headless {
                 in.options = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
             else if (k == "file")
                 in.attachments.push_back(v);
+            else if (k == "sign")
+                sign = v != "0";
             else {
                 emit(answer(c, false, "\"error\":" + json::quote("unknown field " + k)));
                 return;
             }
         }
+        if (sign) in.options |= MailFlags::signRequired;
         ComposeState st;
         ComposeResult r = sendMail(s_.tables(), st, in, s_.state().language);
         emit(answer(c, r.ok,
                     "\"key\":\"" + hexKey(r.key) + "\",\"message\":" + json::quote(r.message)));
+        if (r.ok && r.needsReceipts) startReceipts(s_, r.mail, r.key, emit);
     }
 
     // list in|out|trash|drafts|sent [category]
