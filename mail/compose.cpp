@@ -12,6 +12,7 @@
 #include "core/file_time.h"
 #include "core/random.h"
 #include "mail/mail_files.h"
+#include "mail/read.h"
 
 namespace orv {
 
@@ -354,6 +355,31 @@ ComposeResult sendMail(CoreTables& t, ComposeState& st, const ComposeInput& in, 
     b.result.needsReceipts = (t.mails[m].flags & MailFlags::signRequired) != 0;
     b.result.closeWindow = t.mails[m].size < kCloseOnSendBelow;
     return b.result;
+}
+
+bool loadOutgoing(const CoreTables& t, uint64_t key, ComposeInput& out) {
+    int m = t.findOutgoing(key);
+    if (m < 0) return false;
+    const MailRecord& r = t.mails[m];
+    out = ComposeInput{};
+    const auto& ds = t.mailDeliveries(m);
+    if (!ds.empty()) out.from = t.deliverySenders.str(ds.front());
+    for (int e : t.mailOutAddress(m)) {
+        if (!out.to.empty()) out.to += ',';
+        out.to += t.outAddressEntries.view(e);
+    }
+    out.options = r.flags;
+    out.html = (r.flags & MailFlags::bodyIsFirstFile) != 0;
+    if (out.html) {
+        out.subjectLine = t.mailSubject(m);
+        std::optional<std::string> doc = bodyDocument(t, m);
+        if (doc) out.htmlDocument = std::move(*doc);
+    } else {
+        out.plainText = t.mailSubject(m);
+    }
+    for (int a : t.mailFiles(m))
+        if (!isBodyFile(t, a)) out.attachments.push_back(t.attachmentPaths.str(a));
+    return true;
 }
 
 ReceiptPlan planReceipts(const CoreTables& t, int m, UiLanguage lang) {

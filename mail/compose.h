@@ -66,6 +66,11 @@ ComposeResult saveMail(CoreTables& t, ComposeState& st, const ComposeInput& in, 
 // more receivers would get more than 10 MiB, or when an attachment cannot be read.
 ComposeResult sendMail(CoreTables& t, ComposeState& st, const ComposeInput& in, UiLanguage lang);
 
+// An outgoing mail (Outbox, Sent or a draft) of `user` as the compose window shows it again:
+// its address line, its text or subject and HTML page, the files it carries (not its body
+// files) and its options. Not found when the mail is gone.
+bool loadOutgoing(const CoreTables& t, uint64_t key, ComposeInput& out);
+
 // Everything the receipt registration of a sign-required mail sends to the directory. The
 // registration itself (insert-sign requests until the sign list shows every receiver) belongs
 // to the directory client.

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "mail/window/mail_windows.h"
 #include "shell/client_session.h"
 #include "shell/dialogs/login_dialog.h"
 #include "shell/dialogs/settings_dialog.h"
@@ -131,6 +132,16 @@ int main(int argc, char** argv) {
             d->setAttribute(Qt::WA_DeleteOnClose);
             d->open();
         };
+        MailWindows mails(session, pump);
+        mails.showMessage = [&window](const QString& text) { window.showMessage(text); };
+        // A mail read in its window loses its unread mark in the list.
+        mails.mailRead = [&window] {
+            if (window.currentView() == View::Inbox) window.showView(View::Inbox);
+        };
+        window.openCompose = [&mails](const std::vector<std::string>& files) {
+            mails.newMail(files);
+        };
+        window.mailCommand = [&mails](int id, const MailRef& ref) { mails.mailCommand(id, ref); };
         window.showPlaced();
         pump.kick();
         code = app.exec();

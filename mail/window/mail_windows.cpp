@@ -1,0 +1,114 @@
+#include "mail/window/mail_windows.h"
+
+#include <memory>
+
+#include "mail/read.h"
+#include "mail/receipts.h"
+#include "shell/ui/main_window.h"
+
+namespace orv {
+
+MailWindows::MailWindows(ClientSession& session, SessionPump& pump, QObject* parent)
+    : QObject(parent), s_(session), pump_(pump) {}
+
+MailWindows::~MailWindows() {
+    for (auto& w : windows_)
+        delete w.data();
+}
+
+std::vector<MailWindow*> MailWindows::windows() const {
+    std::vector<MailWindow*> out;
+    for (const auto& w : windows_)
+        if (w) out.push_back(w.data());
+    return out;
+}
+
+MailWindow* MailWindows::create() {
+    auto* w = new MailWindow(s_, pump_);
+    w->showLateMessage = [this](const QString& text) {
+        if (showMessage) showMessage(text);
+    };
+    // The registration goes on after the window closed; its failure is told by the owner.
+    w->registerReceipts = [this](ReceiptPlan plan) {
+        QPointer<MailWindows> self(this);
+        s_.startTask(
+            std::make_unique<ReceiptRegistration>(s_.directory(), s_.directory().clock(),
+                                                  std::move(plan), s_.state().currentPassword,
+                                                  s_.state().language),
+            [self](BackgroundTask& task) {
+                auto& reg = static_cast<ReceiptRegistration&>(task);
+                if (self && !reg.succeeded() && !reg.message().empty() && self->showMessage)
+                    self->showMessage(QString::fromStdString(reg.message()));
+            });
+        pump_.kick();
+    };
+    w->mailRead = [this] {
+        if (mailRead) mailRead();
+    };
+    // A closed window is gone; its mail lives on in the tables.
+    connect(w, &MailWindow::closed, this, [w] { w->deleteLater(); });
+    std::erase_if(windows_, [](const QPointer<MailWindow>& p) { return p.isNull(); });
+    windows_.emplace_back(w);
+    if (configure) configure(*w);
+    return w;
+}
+
+MailWindow* MailWindows::compose(const ComposeInput& in, ComposeState state) {
+    MailWindow* w = create();
+    w->startCompose(in, state);
+    w->showPlaced();
+    return w;
+}
+
+MailWindow* MailWindows::newMail(const std::vector<std::string>& files) {
+    ComposeInput in;
+    in.from = s_.state().currentUser;
+    in.attachments = files;
+    return compose(in);
+}
+
+MailWindow* MailWindows::mailCommand(int commandId, const MailRef& mail) {
+    CoreTables& t = s_.tables();
+    const std::string& user = s_.state().currentUser;
+    const UiLanguage lang = s_.state().language;
+    switch (commandId) {
+        case Cmd::Open:
+            if (mail.kind == MailKind::Inbox) break;
+            if (mail.kind == MailKind::Outbox || mail.kind == MailKind::Sent ||
+                mail.kind == MailKind::Draft) {
+                ComposeInput in;
+                if (!loadOutgoing(t, mail.key, in)) return nullptr;
+                // A draft may be sent once, as a new mail; the others show their delivery.
+                ComposeState st = mail.kind == MailKind::Draft ? ComposeState::openedDraft(mail.key)
+                                                               : ComposeState{mail.key, false};
+                return compose(in, st);
+            }
+            return nullptr;
+        case Cmd::Reply:
+        case Cmd::Forward:
+            if (mail.kind != MailKind::Inbox) return nullptr;
+            break;
+        case Cmd::ReplyAll:
+        case Cmd::ReplyHidden: {
+            if (mail.kind != MailKind::Inbox) return nullptr;
+            ReplyResult r = commandId == Cmd::ReplyAll ? buildReplyAll(t, mail.key, user, lang)
+                                                       : buildToolbarReply(t, mail.key, user, lang);
+            if (!r.ok()) return nullptr;
+            return compose(r.input);
+        }
+        default:
+            return nullptr;
+    }
+    MailWindow* w = create();
+    if (!w->startRead(mail.key)) {
+        w->deleteLater();
+        return nullptr;
+    }
+    w->showPlaced();
+    // Reply and Forward from the list act as soon as the mail is loaded.
+    if (commandId == Cmd::Reply) w->command(ReadCommand::Reply);
+    if (commandId == Cmd::Forward) w->command(ReadCommand::Forward);
+    return w;
+}
+
+}  // namespace orv
