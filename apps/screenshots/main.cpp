@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "mail/window/mail_window.h"
 #include "shell/client_session.h"
 #include "shell/dialogs/create_account_dialog.h"
 #include "shell/dialogs/login_dialog.h"
@@ -117,6 +118,23 @@ int main(int argc, char** argv) {
             w.resize(900, 560);
             w.showView(View::Inbox);
             ok &= save(w, out, QString("main-window-%1").arg(tag));
+        }
+        {
+            // A mail being written, and the first received one being read.
+            MailWindow w(*c.session, *c.pump);
+            ComposeInput in;
+            in.from = "alice";
+            in.to = "bob,carol";
+            in.plainText = lang == UiLanguage::Chinese ? "附件是本周的报告，请查收。"
+                                                       : "The weekly report is attached.";
+            in.attachments = {"/home/alice/report.pdf", "/home/alice/figures.xlsx"};
+            w.startCompose(in);
+            w.resize(640, 480);
+            settle();
+            ok &= save(w, out, QString("compose-%1").arg(tag));
+            w.startRead(1);
+            settle();
+            ok &= save(w, out, QString("read-%1").arg(tag));
         }
         c.session->state().currentUser.clear();
         {
