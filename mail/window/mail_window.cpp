@@ -21,8 +21,6 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-#include <memory>
-
 #include "core/format.h"
 #include "mail/mail_files.h"
 #include "mail/window/safe_html_view.h"
@@ -85,7 +83,6 @@ MailWindow::MailWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     setAttribute(Qt::WA_DeleteOnClose, false);
     setAcceptDrops(true);
     showMessage = [this](const QString& text) { showNotice(this, text); };
-    showLateMessage = [](const QString&) {};
     chooseFiles = [this] {
         return QFileDialog::getOpenFileNames(this, tr2(kAttach), QString(), tr2(kAllFiles));
     };
@@ -182,7 +179,7 @@ void MailWindow::buildWidgets() {
         auto* w = new QPushButton;
         connect(w, &QPushButton::clicked, this, [this, id = b.id] { command(id); });
         buttons->addWidget(w);
-        buttons_.push_back({b.id, b.id, w});
+        buttons_.push_back({b.id, w});
     }
     buttons->addStretch(1);
 
@@ -197,7 +194,7 @@ void MailWindow::buildWidgets() {
 
 QPushButton* MailWindow::button(int id) const {
     for (const auto& b : buttons_)
-        if (b.composeId == id || b.readId == id) return b.widget;
+        if (b.id == id) return b.widget;
     if (id == ComposeCommand::ChooseUsers) return chooseUsers_;
     return nullptr;
 }

@@ -101,8 +101,6 @@ class MailWindow : public QWidget {
 
     // ---- hooks; the defaults use dialogs and the desktop, tests answer them directly ----
     std::function<void(const QString& text)> showMessage;
-    // Messages that may come after the window closed (the receipts): shown by the owner.
-    std::function<void(const QString& text)> showLateMessage;
     std::function<QStringList()> chooseFiles;
     std::function<QString(const QString& name)> chooseSavePath;
     std::function<void(const QUrl& url)> openUrl;
@@ -181,7 +179,7 @@ class MailWindow : public QWidget {
     QProgressBar* progress_ = nullptr;
     QPushButton* chooseUsers_ = nullptr;
     struct Button {
-        int composeId, readId;
+        int id;  // the same control in both modes
         QPushButton* widget;
     };
     std::vector<Button> buttons_;

@@ -25,9 +25,6 @@ std::vector<MailWindow*> MailWindows::windows() const {
 
 MailWindow* MailWindows::create() {
     auto* w = new MailWindow(s_, pump_);
-    w->showLateMessage = [this](const QString& text) {
-        if (showMessage) showMessage(text);
-    };
     // The registration goes on after the window closed; its failure is told by the owner.
     w->registerReceipts = [this](ReceiptPlan plan) {
         QPointer<MailWindows> self(this);

@@ -9,6 +9,8 @@
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
 
+#include <set>
+
 namespace orv {
 
 namespace {

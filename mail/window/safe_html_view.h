@@ -5,8 +5,7 @@
 #include <QStringList>
 #include <QWebEngineView>
 
-#include <memory>
-#include <set>
+#include <functional>
 #include <string>
 #include <vector>
 
