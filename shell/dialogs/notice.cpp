@@ -11,6 +11,19 @@ QMessageBox* showNotice(QWidget* parent, const QString& text) {
     return box;
 }
 
+OkCancelRow makeOkCancelRow(QDialog* dialog, const QString& ok, const QString& cancel,
+                            QWidget* leading) {
+    OkCancelRow row{new QHBoxLayout, new QPushButton(ok, dialog), new QPushButton(cancel, dialog)};
+    row.ok->setDefault(true);
+    if (leading) row.layout->addWidget(leading);
+    row.layout->addStretch();
+    row.layout->addWidget(row.ok);
+    row.layout->addWidget(row.cancel);
+    QObject::connect(row.ok, &QPushButton::clicked, dialog, &QDialog::accept);
+    QObject::connect(row.cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    return row;
+}
+
 void BusyLook::set(QWidget* owner, const QList<QWidget*>& widgets, bool busy) {
     if (busy == busy_) return;
     busy_ = busy;

@@ -1,9 +1,12 @@
 #pragma once
 // Small pieces the account and settings dialogs share: texts in the session's language, the
 // notices they show, and the busy look while a directory exchange runs.
+#include <QDialog>
+#include <QHBoxLayout>
 #include <QList>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QString>
 #include <QWidget>
 
@@ -23,6 +26,16 @@ inline QString qtext(UiLanguage lang, TextPair t) {
 // A plain message box with an OK button. It is opened without a nested event loop: the caller
 // continues at once and the box closes itself when dismissed.
 QMessageBox* showNotice(QWidget* parent, const QString& text);
+
+// The OK and Cancel row of a dialog: `leading` (if any) at the left, the two buttons at the
+// right, OK the default, wired to accept and reject.
+struct OkCancelRow {
+    QHBoxLayout* layout;
+    QPushButton* ok;
+    QPushButton* cancel;
+};
+OkCancelRow makeOkCancelRow(QDialog* dialog, const QString& ok, const QString& cancel,
+                            QWidget* leading = nullptr);
 
 // Disables the given widgets (remembering which were enabled) and shows the wait cursor on
 // `owner`, or restores both.

@@ -26,22 +26,16 @@ ServerSettingsDialog::ServerSettingsDialog(ClientSession& session, SessionPump& 
     form->addRow(qtext(lang, texts::kServerHost), host_);
     form->addRow(qtext(lang, texts::kServerPort), port_);
 
-    ok_ = new QPushButton(qtext(lang, texts::kOk), this);
-    cancel_ = new QPushButton(qtext(lang, texts::kCancel), this);
     changePassword_ = new QPushButton(qtext(lang, texts::kChangePassword), this);
-    ok_->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(changePassword_);
-    buttons->addStretch();
-    buttons->addWidget(ok_);
-    buttons->addWidget(cancel_);
+    const OkCancelRow row = makeOkCancelRow(this, qtext(lang, texts::kOk),
+                                            qtext(lang, texts::kCancel), changePassword_);
+    ok_ = row.ok;
+    cancel_ = row.cancel;
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(group);
-    layout->addLayout(buttons);
+    layout->addLayout(row.layout);
 
     prompts_ = new ChangePasswordPrompts(session, pump, this);
-    connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
     connect(changePassword_, &QPushButton::clicked, prompts_, &ChangePasswordPrompts::start);
     // While the change runs the dialog stays open but cannot be left.
     connect(prompts_, &ChangePasswordPrompts::busyChanged, this, [this](bool busy) {

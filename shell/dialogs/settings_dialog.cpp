@@ -75,19 +75,13 @@ SettingsDialog::SettingsDialog(CoreTables& tables, UiLanguage lang, QWidget* par
     tabs_->addTab(edit, qtext(lang, texts::kTabEdit));
     tabs_->setCurrentIndex(0);
 
-    ok_ = new QPushButton(qtext(lang, texts::kOkAccel), this);
-    cancel_ = new QPushButton(qtext(lang, texts::kCancelAccel), this);
-    ok_->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok_);
-    buttons->addWidget(cancel_);
+    const OkCancelRow row =
+        makeOkCancelRow(this, qtext(lang, texts::kOkAccel), qtext(lang, texts::kCancelAccel));
+    ok_ = row.ok;
+    cancel_ = row.cancel;
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
-    layout->addLayout(buttons);
-
-    connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+    layout->addLayout(row.layout);
     connect(browse_, &QPushButton::clicked, this, [this] { browseForFolder(); });
 }
 

@@ -14,6 +14,7 @@
 #include "mail/mail_files.h"
 #include "mail/mail_view.h"
 #include "mail_fixture.h"
+#include "support/joined_groups.h"
 
 namespace orv {
 namespace {
@@ -56,19 +57,6 @@ struct Compose : MailFixture {
         for (auto& e : fs::directory_iterator(store()))
             n += e.is_regular_file();
         return n;
-    }
-    void joinGroup(const std::string& name, const std::string& creator,
-                   const std::vector<std::pair<std::string, int>>& members) {
-        int g = t.joinedGroupNames.count();
-        t.joinedGroupNames.append(name);
-        t.joinedGroupCreators.append(creator);
-        for (const auto& [n, kind] : members) {
-            GroupMemberRecord r{};
-            r.group = g;
-            r.memberKind = kind;
-            t.joinedMemberNames.append(n);
-            t.joinedMembers.append(r);
-        }
     }
 };
 
@@ -193,8 +181,8 @@ TEST(ComposeSend, SaveThenSendOfADraft) {
 
 TEST(ComposeRecipients, GroupsExpandToTheirMembersOnce) {
     Compose f;
-    f.joinGroup("team", "carol", {{"alice", 0}, {"Bob", 0}, {"dave", 1}});
-    f.joinGroup("other", "erin", {{"zed", 0}});
+    test::joinGroup(f.t, "team", "carol", {{"alice", 0}, {"Bob", 0}, {"dave", 1}});
+    test::joinGroup(f.t, "other", "erin", {{"zed", 0}});
     ComposeState st;
     ComposeResult r = sendMail(f.t, st, f.plain("bob,[TEAM:carol],[nope:x],alice"), En);
     ASSERT_TRUE(r.ok);
@@ -207,7 +195,8 @@ TEST(ComposeRecipients, GroupsExpandToTheirMembersOnce) {
 
     // An organisation user's plain entry stands for the members below it (members of kind 0).
     Compose g;
-    g.joinGroup("org", "boss", {{"sales/ann", 0}, {"Sales/ben", 0}, {"sales/cat", 1}, {"hr", 0}});
+    test::joinGroup(g.t, "org", "boss",
+                    {{"sales/ann", 0}, {"Sales/ben", 0}, {"sales/cat", 1}, {"hr", 0}});
     EXPECT_EQ(resolveRecipients(g.t, "org/alice", {"sales", "hr", "it"}),
               (std::vector<std::string>{"sales/ann", "Sales/ben", "hr", "it"}));
     EXPECT_EQ(resolveRecipients(g.t, "alice", {"sales"}), (std::vector<std::string>{"sales"}));
