@@ -2,6 +2,10 @@
 
 #include <memory>
 
+#include "mail/dialogs/choose_users_dialog.h"
+#include "mail/dialogs/recipient_chooser.h"
+#include "mail/dialogs/send_options_dialog.h"
+#include "mail/dialogs/to_completer.h"
 #include "mail/read.h"
 #include "mail/receipts.h"
 #include "shell/ui/main_window.h"
@@ -23,6 +27,17 @@ std::vector<MailWindow*> MailWindows::windows() const {
     return out;
 }
 
+namespace {
+
+template <typename Accepted>
+void openDialog(QDialog* d, Accepted accepted) {
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(d, &QDialog::accepted, d, accepted);
+    d->open();
+}
+
+}  // namespace
+
 MailWindow* MailWindows::create() {
     auto* w = new MailWindow(s_, pump_);
     // The registration goes on after the window closed; its failure is told by the owner.
@@ -42,6 +57,23 @@ MailWindow* MailWindows::create() {
     w->mailRead = [this] {
         if (mailRead) mailRead();
     };
+    // The dialogs belong to the window (they close with it) and put their answer into it
+    // when accepted; none runs a nested event loop.
+    w->chooseRecipients = [this](MailWindow& mw) {
+        auto* d =
+            new RecipientChooserDialog(s_.tables(), mw.toField()->text(), s_.state().language, &mw);
+        openDialog(d, [d, &mw] { mw.toField()->setText(d->toText()); });
+    };
+    w->chooseUsers = [this](MailWindow& mw) {
+        auto* d =
+            new ChooseUsersDialog(s_.tables(), s_.state().currentUser, s_.state().language, &mw);
+        openDialog(d, [d, &mw] { mw.appendRecipients(d->chosenNames()); });
+    };
+    w->editOptions = [this](MailWindow& mw) {
+        auto* d = new SendOptionsDialog(mw.options(), s_.state().language, &mw);
+        openDialog(d, [d, &mw] { mw.setOptions(d->options()); });
+    };
+    new ToCompleter(w->toField(), s_.tables(), w);
     // A closed window is gone; its mail lives on in the tables.
     connect(w, &MailWindow::closed, this, [w] { w->deleteLater(); });
     std::erase_if(windows_, [](const QPointer<MailWindow>& p) { return p.isNull(); });

@@ -19,11 +19,17 @@
 #include <fstream>
 #include <sstream>
 
+#include "mail/dialogs/choose_users_dialog.h"
+#include "mail/dialogs/recipient_chooser.h"
+#include "mail/dialogs/send_options_dialog.h"
+#include "mail/dialogs/to_completer.h"
+#include "mail/recipients.h"
 #include "mail/window/mail_windows.h"
 #include "mail/window/safe_html_view.h"
 #include "server/directory_harness.h"
 #include "shell/ui/main_window.h"
 #include "support/child_process.h"
+#include "support/joined_groups.h"
 #include "support/json_line.h"
 #include "support/temp_dir.h"
 
@@ -256,6 +262,75 @@ class MailWindowTest : public QObject {
         out->close();
         QCOMPARE(c.t().settingNumber(42), 500);
         QCOMPARE(c.t().settingNumber(43), 400);
+    }
+
+    // The chooser, the user tree, the send options and the completion each put their answer
+    // into the window, and the sent mail carries the options.
+    void dialogsAnswerIntoTheWindow() {
+        Client c("org/dev/alice");
+        addContact(c.t(), "carol");
+        test::joinGroup(c.t(), "team", "boss", {{"org/dev/bob", 0}, {"org/sales/dan", 0}});
+        MailWindow* w = c.mails->newMail({});
+        QVERIFY(w->button(ComposeCommand::ChooseUsers)->isVisible());
+        w->toField()->setText("bob");
+
+        w->command(ComposeCommand::Contact);
+        auto* chooser = w->findChild<RecipientChooserDialog*>();
+        QVERIFY(chooser && chooser->isVisible());
+        QListWidget* offered = chooser->candidateList();
+        QCOMPARE(offered->count(), 2);
+        QCOMPARE(offered->item(0)->text(), QString("carol"));
+        QCOMPARE(offered->item(1)->text(), QString("[team:boss]"));
+        offered->item(0)->setSelected(true);
+        chooser->addSelected();
+        QTest::mouseClick(chooser->okButton(), Qt::LeftButton);
+        QCOMPARE(w->toField()->text(), QString("bob,carol"));
+        // Cancelled, the chooser leaves the text alone.
+        w->command(ComposeCommand::Contact);
+        QTRY_COMPARE(w->findChildren<RecipientChooserDialog*>().size(), qsizetype(1));
+        chooser = w->findChild<RecipientChooserDialog*>();
+        chooser->recipientList()->item(0)->setSelected(true);
+        chooser->removeSelected();
+        QTest::mouseClick(chooser->cancelButton(), Qt::LeftButton);
+        QCOMPARE(w->toField()->text(), QString("bob,carol"));
+
+        w->command(ComposeCommand::ChooseUsers);
+        auto* users = w->findChild<ChooseUsersDialog*>();
+        QVERIFY(users);
+        users->itemFor("org/sales/dan")->setCheckState(0, Qt::Checked);
+        QTest::mouseClick(users->okButton(), Qt::LeftButton);
+        QCOMPARE(w->toField()->text(), QString("bob,carol,org/sales/dan"));
+
+        // Typing after the last "," offers the members whose name part starts so.
+        auto* completer = w->findChild<ToCompleter*>();
+        QVERIFY(completer);
+        w->activateWindow();
+        w->toField()->setFocus();
+        w->toField()->end(false);
+        QTest::keyClicks(w->toField(), ",bo");
+        QTRY_VERIFY(completer->popupVisible());
+        QCOMPARE(completer->popup()->count(), 1);
+        completer->choose(completer->popup()->item(0)->text());
+        QCOMPARE(w->toField()->text(), QString("bob,carol,org/sales/dan,org/dev/bob,"));
+
+        w->command(ComposeCommand::Option);
+        auto* options = w->findChild<SendOptionsDialog*>();
+        QVERIFY(options);
+        QVERIFY(!options->box(1085)->isChecked());
+        options->box(1082)->setChecked(true);
+        options->box(1085)->setChecked(true);
+        QTest::mouseClick(options->okButton(), Qt::LeftButton);
+        QVERIFY(w->options() & MailFlags::urgent);
+        QVERIFY(w->options() & MailFlags::signRequired);
+        QVERIFY(!(w->options() & MailFlags::bodyIsFirstFile));
+
+        w->toField()->setText("bob");
+        w->textField()->setPlainText("urgent");
+        w->command(ComposeCommand::Send);
+        QCOMPARE(c.count(MailKind::Outbox), 1);
+        const MailRecord& sent = c.t().mails[0];
+        QVERIFY(sent.flags & MailFlags::urgent);
+        QVERIFY(sent.flags & MailFlags::signRequired);
     }
 
     void readingStepsAndRefusals() {
