@@ -11,6 +11,7 @@
 
 #include "core/file_time.h"
 #include "core/random.h"
+#include "directory/replies.h"
 #include "mail/mail_files.h"
 #include "mail/read.h"
 
@@ -294,7 +295,7 @@ std::vector<std::string> resolveRecipients(const CoreTables& t, std::string_view
     auto add = [&](std::string_view n) {
         if (seen.insert(toLowerAscii(n)).second) out.emplace_back(n);
     };
-    const bool orgUser = user.find('/') != std::string_view::npos;
+    const bool orgUser = isOrganisationAccount(user);
     for (const auto& e : entries) {
         if (e.size() > 2 && e.front() == '[' && e.back() == ']') {
             int group = -1;

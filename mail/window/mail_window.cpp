@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "core/format.h"
+#include "directory/replies.h"
 #include "mail/mail_files.h"
 #include "mail/window/safe_html_view.h"
 #include "shell/dialogs/notice.h"
@@ -214,7 +215,7 @@ void MailWindow::applyMode() {
     text_->setReadOnly(read);
     // HTML pages are written with the editor; until then the format follows the mail.
     htmlBox_->setEnabled(false);
-    chooseUsers_->setVisible(!read && s_.state().currentUser.find('/') != std::string::npos);
+    chooseUsers_->setVisible(!read && isOrganisationAccount(s_.state().currentUser));
     Q_EMIT modeChanged();
 }
 
@@ -481,7 +482,7 @@ void MailWindow::command(int id) {
                 if (editOptions) editOptions(*this);
                 return;
             case ComposeCommand::ChooseUsers:
-                if (s_.state().currentUser.find('/') != std::string::npos && chooseUsers)
+                if (isOrganisationAccount(s_.state().currentUser) && chooseUsers)
                     chooseUsers(*this);
                 return;
         }

@@ -311,12 +311,7 @@ TEST_F(Receipts, ASessionRunsItsTasksFromItsOwnLoopAndDropsThemOnShutdown) {
 
 TEST_F(Receipts, HeadlessSendWithSignReportsTheRegistration) {
     test::ChildProcess alice;
-    ASSERT_TRUE(alice.start(test::buildDir() + "/apps/headless/orvantel-headless",
-                            {"--data-dir", dir.file("alice"), "--instance-port",
-                             std::to_string(test::freeLoopbackPort()), "--server", live, "--user",
-                             "alice", "--password", "pa", "--lang", "en"},
-                            true));
-    ASSERT_TRUE(alice.waitForLine("\"result\":\"logged-in\"", 15000));
+    ASSERT_TRUE(test::startHeadlessUser(alice, dir.file("alice"), live, "alice", "pa", false));
 
     alice.writeLine("send to=bob,carol \"text=please sign\" sign");
     auto answer = alice.waitForLine("\"cmd\":\"send\"");

@@ -31,6 +31,7 @@
 #include "support/child_process.h"
 #include "support/joined_groups.h"
 #include "support/json_line.h"
+#include "support/session_client.h"
 #include "support/temp_dir.h"
 
 using namespace orv;
@@ -56,18 +57,9 @@ void sparse(const std::string& path, int64_t size) {
 }
 
 // One client session with its pump and mail windows, for user `user`.
-struct Client {
-    explicit Client(const std::string& user, const std::string& server = {}) {
-        opt.programPath = "orvantel";
-        opt.dataDir = dir.file(user.empty() ? "client" : user);
-        opt.instancePort = test::freeLoopbackPort();
-        opt.language = UiLanguage::English;
-        opt.server = server;
-        session = std::make_unique<ClientSession>(clock, opt);
-        session->start();
-        session->tables().ensureMailStoreFolder();
-        session->state().currentUser = user;
-        pump = std::make_unique<SessionPump>(*session, clock);
+struct Client : test::SessionClient {
+    explicit Client(const std::string& user, const std::string& server = {})
+        : SessionClient(user, server) {
         mails = std::make_unique<MailWindows>(*session, *pump);
         mails->configure = [this](MailWindow& w) {
             w.showMessage = [this](const QString& text) { messages << text; };
@@ -75,12 +67,6 @@ struct Client {
         };
         mails->showMessage = [this](const QString& text) { messages << text; };
     }
-    ~Client() {
-        mails.reset();
-        pump->stop();
-        session->shutdown();
-    }
-    CoreTables& t() { return session->tables(); }
     int count(int32_t kind) {
         int n = 0;
         for (int m = 0; m < t().mails.count(); ++m)
@@ -104,24 +90,7 @@ struct Client {
         t().mails[m].size += total;
         t().appendAttachment(m, name, name, a);
     }
-    void login(const std::string& user, const std::string& password) {
-        bool created = false, loggedIn = false;
-        session->createAccount(user, password, password,
-                               [&](bool ok, const std::string&) { created = ok; });
-        pump->kick();
-        QTRY_VERIFY_WITH_TIMEOUT(created, 15000);
-        session->login(user, password, false, [&](const LoginOutcome& o) {
-            loggedIn = o.result == LoginFlow::Result::LoggedIn;
-        });
-        pump->kick();
-        QTRY_VERIFY_WITH_TIMEOUT(loggedIn, 15000);
-    }
 
-    test::TempDir dir;
-    SystemClock clock;
-    ClientOptions opt;
-    std::unique_ptr<ClientSession> session;
-    std::unique_ptr<SessionPump> pump;
     std::unique_ptr<MailWindows> mails;
     QStringList messages;
     QList<QUrl> opened;
@@ -440,14 +409,9 @@ class MailWindowTest : public QObject {
         QVERIFY(server.start(dir.file("directory.sqlite")));
         const std::string address = "127.0.0.1:" + std::to_string(server.port());
         test::ChildProcess bob;
-        QVERIFY(bob.start(test::buildDir() + "/apps/headless/orvantel-headless",
-                          {"--data-dir", dir.file("bob"), "--instance-port",
-                           std::to_string(test::freeLoopbackPort()), "--server", address, "--user",
-                           "bob", "--password", "pwb", "--lang", "en", "--create-account"},
-                          true));
-        QVERIFY(bob.waitForLine("\"result\":\"logged-in\"", 15000));
+        QVERIFY(test::startHeadlessUser(bob, dir.file("bob"), address, "bob", "pwb", true));
         Client alice("", address);
-        alice.login("alice", "pwa");
+        QVERIFY(alice.createAndLogIn("alice", "pwa"));
 
         // Written in the window: a plain mail with two files.
         const std::string one = dir.file("one.txt"), two = dir.file("two.bin");

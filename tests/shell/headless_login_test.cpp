@@ -9,10 +9,6 @@
 namespace orv {
 namespace {
 
-std::string headless() {
-    return test::buildDir() + "/apps/headless/orvantel-headless";
-}
-
 TEST(HeadlessLogin, CreatesAnAccountLogsInAndOutAndSavesTheRememberedServer) {
     test::TempDir dir;
     test::DirectoryProcess server;
@@ -22,7 +18,7 @@ TEST(HeadlessLogin, CreatesAnAccountLogsInAndOutAndSavesTheRememberedServer) {
 
     test::ChildProcess c;
     ASSERT_TRUE(
-        c.start(headless(),
+        c.start(test::headlessProgram(),
                 {"--data-dir", dir.file("alice"), "--instance-port", port, "--lang", "en",
                  "--server", address, "--user", "alice", "--password", "pw1", "--create-account"},
                 /*pipeStdin=*/true));
@@ -84,8 +80,8 @@ TEST(HeadlessLogin, CreatesAnAccountLogsInAndOutAndSavesTheRememberedServer) {
 
     // The server stays remembered for the next start.
     test::ChildProcess again;
-    ASSERT_TRUE(
-        again.start(headless(), {"--data-dir", dir.file("alice"), "--instance-port", port}, true));
+    ASSERT_TRUE(again.start(test::headlessProgram(),
+                            {"--data-dir", dir.file("alice"), "--instance-port", port}, true));
     auto s2 = again.waitForLine("\"started\"");
     ASSERT_TRUE(s2);
     EXPECT_NE(s2->find("\"directory\":\"" + address + "\""), std::string::npos);

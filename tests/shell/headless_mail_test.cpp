@@ -18,10 +18,6 @@
 namespace orv {
 namespace {
 
-std::string headless() {
-    return test::buildDir() + "/apps/headless/orvantel-headless";
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -43,16 +39,7 @@ class HeadlessMail : public ::testing::Test {
     }
     // Starts a client that creates its account (first time) and logs in.
     void startClient(test::ChildProcess& p, const std::string& user, bool create) {
-        std::vector<std::string> args = {
-            "--data-dir",      dir.file(user),
-            "--instance-port", std::to_string(test::freeLoopbackPort()),
-            "--server",        address,
-            "--user",          user,
-            "--password",      "pw" + user,
-            "--lang",          "en"};
-        if (create) args.push_back("--create-account");
-        ASSERT_TRUE(p.start(headless(), args, true));
-        ASSERT_TRUE(p.waitForLine("\"result\":\"logged-in\"", 15000));
+        ASSERT_TRUE(test::startHeadlessUser(p, dir.file(user), address, user, "pw" + user, create));
     }
     test::TempDir dir;
     test::DirectoryProcess server;

@@ -149,23 +149,21 @@ TEST(ClientSession, LoggedInElsewhereEndsTheLoginAndTellsTheUser) {
     EXPECT_TRUE(s.shutdown());
 }
 
-std::string headless() {
-    return test::buildDir() + "/apps/headless/orvantel-headless";
-}
-
 TEST(HeadlessClient, SecondStartHandsItsFilesToTheFirstAndExitsZero) {
     TempDir dir;
     std::string port = std::to_string(test::freeLoopbackPort());
     ChildProcess first;
-    ASSERT_TRUE(first.start(headless(), {"--data-dir", dir.file("a"), "--instance-port", port}));
+    ASSERT_TRUE(first.start(test::headlessProgram(),
+                            {"--data-dir", dir.file("a"), "--instance-port", port}));
     auto started = first.waitForLine("\"started\"");
     ASSERT_TRUE(started);
     EXPECT_NE(started->find("\"state\":\"new\""), std::string::npos);
     EXPECT_NE(started->find("\"instance\":true"), std::string::npos);
 
     ChildProcess second;
-    ASSERT_TRUE(second.start(headless(), {"--data-dir", dir.file("b"), "--instance-port", port,
-                                          "/tmp/file one", "/tmp/file2"}));
+    ASSERT_TRUE(second.start(
+        test::headlessProgram(),
+        {"--data-dir", dir.file("b"), "--instance-port", port, "/tmp/file one", "/tmp/file2"}));
     EXPECT_EQ(second.wait(), 0);
     // Nobody is logged in in the first instance, so the files are not attached anywhere.
     auto fwd = first.waitForLine("\"forwarded\"");
@@ -175,13 +173,14 @@ TEST(HeadlessClient, SecondStartHandsItsFilesToTheFirstAndExitsZero) {
 
     // Without files a second start sends nothing and ends because the port is taken.
     ChildProcess third;
-    ASSERT_TRUE(third.start(headless(), {"--data-dir", dir.file("c"), "--instance-port", port}));
+    ASSERT_TRUE(third.start(test::headlessProgram(),
+                            {"--data-dir", dir.file("c"), "--instance-port", port}));
     EXPECT_EQ(third.wait(), 0);
 
     // With /o a further instance runs beside the first, without the channel.
     ChildProcess other;
-    ASSERT_TRUE(
-        other.start(headless(), {"--data-dir", dir.file("d"), "--instance-port", port, "/o"}));
+    ASSERT_TRUE(other.start(test::headlessProgram(),
+                            {"--data-dir", dir.file("d"), "--instance-port", port, "/o"}));
     auto o = other.waitForLine("\"started\"");
     ASSERT_TRUE(o);
     EXPECT_NE(o->find("\"instance\":false"), std::string::npos);
@@ -198,8 +197,8 @@ TEST(HeadlessClient, SecondStartHandsItsFilesToTheFirstAndExitsZero) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("a") + "/recvfile"));
 
     ChildProcess restarted;
-    ASSERT_TRUE(
-        restarted.start(headless(), {"--data-dir", dir.file("a"), "--instance-port", port}));
+    ASSERT_TRUE(restarted.start(test::headlessProgram(),
+                                {"--data-dir", dir.file("a"), "--instance-port", port}));
     auto again = restarted.waitForLine("\"started\"");
     ASSERT_TRUE(again);
     EXPECT_NE(again->find("\"state\":\"loaded\""), std::string::npos);

@@ -21,6 +21,7 @@
 #include "shell/ui/main_window.h"
 #include "shell/ui/window_placement.h"
 #include "support/child_process.h"
+#include "support/session_client.h"
 #include "support/temp_dir.h"
 
 using namespace orv;
@@ -29,28 +30,13 @@ namespace fs = std::filesystem;
 namespace {
 
 // One client with its window, for user `user`, not logged in to any server.
-struct Client {
-    explicit Client(const std::string& user, const std::string& server = {}) {
-        opt.programPath = "orvantel";
-        opt.dataDir = dir.file(user.empty() ? "client" : user);
-        opt.instancePort = test::freeLoopbackPort();
-        opt.language = UiLanguage::English;
-        opt.server = server;
-        session = std::make_unique<ClientSession>(clock, opt);
-        started = session->start() == StartOutcome::Running;
-        session->tables().ensureMailStoreFolder();
-        session->state().currentUser = user;
-        pump = std::make_unique<SessionPump>(*session, clock);
+struct Client : test::SessionClient {
+    explicit Client(const std::string& user, const std::string& server = {})
+        : SessionClient(user, server) {
         window = std::make_unique<MainWindow>(*session, *pump);
         // Lets the window run its posted Login command before the test drives it.
         QCoreApplication::processEvents();
     }
-    ~Client() {
-        window.reset();
-        pump->stop();
-        session->shutdown();
-    }
-    CoreTables& t() { return session->tables(); }
 
     int received(uint64_t key, const std::string& from, const std::vector<std::string>& to,
                  const std::string& subject, uint32_t flags = 0, int32_t created = 1'000'000) {
@@ -96,13 +82,7 @@ struct Client {
         return out;
     }
 
-    test::TempDir dir;
-    SystemClock clock;
-    ClientOptions opt;
-    std::unique_ptr<ClientSession> session;
-    std::unique_ptr<SessionPump> pump;
     std::unique_ptr<MainWindow> window;
-    bool started = false;
 };
 
 void write(const std::string& path, const std::string& text) {
@@ -430,12 +410,7 @@ class MainWindowTest : public QObject {
         const std::string address = "127.0.0.1:" + std::to_string(server.port());
 
         test::ChildProcess bob;
-        QVERIFY(bob.start(test::buildDir() + "/apps/headless/orvantel-headless",
-                          {"--data-dir", dir.file("bob"), "--instance-port",
-                           std::to_string(test::freeLoopbackPort()), "--server", address, "--user",
-                           "bob", "--password", "pwb", "--lang", "en", "--create-account"},
-                          true));
-        QVERIFY(bob.waitForLine("\"result\":\"logged-in\"", 15000));
+        QVERIFY(test::startHeadlessUser(bob, dir.file("bob"), address, "bob", "pwb", true));
 
         Client c("", address);
         c.t().setSettingNumber(Setting::NotifyNewMail, 1);
@@ -444,16 +419,7 @@ class MainWindowTest : public QObject {
             ++notices;
             QCOMPARE(text, QString::fromUtf8("提示：有新邮件到达！！！"));
         };
-        bool created = false, loggedIn = false;
-        c.session->createAccount("alice", "pwa", "pwa",
-                                 [&](bool ok, const std::string&) { created = ok; });
-        c.pump->kick();
-        QTRY_VERIFY_WITH_TIMEOUT(created, 15000);
-        c.session->login("alice", "pwa", false, [&](const LoginOutcome& o) {
-            loggedIn = o.result == LoginFlow::Result::LoggedIn;
-        });
-        c.pump->kick();
-        QTRY_VERIFY_WITH_TIMEOUT(loggedIn, 15000);
+        QVERIFY(c.createAndLogIn("alice", "pwa"));
         c.window->showView(View::Inbox);
         QCOMPARE(c.rows(), 0);
         // The window sits hidden, as in the tray: the notice brings it back.

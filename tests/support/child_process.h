@@ -152,4 +152,22 @@ class ChildProcess {
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
 
+inline std::string headlessProgram() {
+    return buildDir() + "/apps/headless/orvantel-headless";
+}
+
+// Starts the headless client as `user` at `server` (English, commands on its standard input,
+// its account created first when asked). True once it reported the login.
+inline bool startHeadlessUser(ChildProcess& p, const std::string& dataDir,
+                              const std::string& server, const std::string& user,
+                              const std::string& password, bool createAccount) {
+    std::vector<std::string> args = {
+        "--data-dir", dataDir,  "--instance-port", std::to_string(freeLoopbackPort()),
+        "--server",   server,   "--user",          user,
+        "--password", password, "--lang",          "en"};
+    if (createAccount) args.push_back("--create-account");
+    return p.start(headlessProgram(), args, true) &&
+           p.waitForLine("\"result\":\"logged-in\"", 15000).has_value();
+}
+
 }  // namespace orv::test
