@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "directory/request.h"
-#include "engine/codec.h"
+#include "net/codec.h"
 
 namespace orv {
 

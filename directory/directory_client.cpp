@@ -1,7 +1,7 @@
 #include "directory/directory_client.h"
 
 #include "directory/request.h"
-#include "engine/codec.h"
+#include "net/codec.h"
 
 namespace orv {
 

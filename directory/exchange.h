@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "engine/socket_api.h"
+#include "net/socket_api.h"
 
 namespace orv {
 

@@ -19,10 +19,10 @@
 #include "core/clock.h"
 #include "core/core_tables.h"
 #include "core/session_state.h"
-#include "engine/codec.h"
 #include "engine/peer_tables.h"
-#include "engine/socket_api.h"
 #include "engine/wire.h"
+#include "net/codec.h"
+#include "net/socket_api.h"
 
 namespace orv {
 

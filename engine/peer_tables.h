@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/tables.h"
-#include "engine/byte_queue.h"
-#include "engine/socket_api.h"
+#include "net/byte_queue.h"
+#include "net/socket_api.h"
 
 namespace orv {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/tables.h"
-#include "engine/codec.h"
+#include "net/codec.h"
 
 namespace orv {
 

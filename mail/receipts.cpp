@@ -4,7 +4,7 @@
 
 #include "directory/replies.h"
 #include "directory/request.h"
-#include "engine/codec.h"
+#include "net/codec.h"
 
 namespace orv {
 

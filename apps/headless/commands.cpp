@@ -5,7 +5,7 @@
 #include "apps/headless/json.h"
 #include "apps/headless/mail_watch.h"
 #include "mail/receipts.h"
-#include "shell/client_session.h"
+#include "session/client_session.h"
 
 namespace orv {
 

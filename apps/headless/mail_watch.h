@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "shell/client_session.h"
+#include "session/client_session.h"
 
 namespace orv {
 

@@ -19,7 +19,7 @@
 #include "mail/compose.h"
 #include "mail/compose_status.h"
 #include "mail/mail_view.h"
-#include "shell/client_session.h"
+#include "session/client_session.h"
 
 namespace orv {
 namespace {

@@ -13,12 +13,12 @@
 
 #include "core/clock.h"
 #include "mail/window/mail_window.h"
-#include "shell/client_session.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 #include "shell/dialogs/create_account_dialog.h"
 #include "shell/dialogs/login_dialog.h"
 #include "shell/dialogs/server_settings_dialog.h"
 #include "shell/dialogs/settings_dialog.h"
-#include "shell/pump/session_pump.h"
 #include "shell/ui/main_window.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "core/core_tables.h"
 #include "core/session_state.h"
 #include "engine/engine.h"
-#include "engine/fake_socket_api.h"
 #include "engine/wire.h"
+#include "net/fake_socket_api.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include "core/session_state.h"
 #include "engine/delivery.h"
 #include "engine/engine.h"
-#include "engine/fake_socket_api.h"
 #include "engine/reception.h"
 #include "engine/wire.h"
+#include "net/fake_socket_api.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Captions of the compose window's dialogs, English and Chinese; OK and Cancel are the
-// account dialogs' own (shell/dialogs/dialog_texts.h).
+// account dialogs' own (qtkit/dialog_texts.h).
 #include "core/text.h"
 
 namespace orv::mailtexts {

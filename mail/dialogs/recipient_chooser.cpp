@@ -9,8 +9,8 @@
 
 #include "mail/dialogs/mail_dialog_texts.h"
 #include "mail/recipients.h"
-#include "shell/dialogs/dialog_texts.h"
-#include "shell/dialogs/notice.h"
+#include "qtkit/dialog_texts.h"
+#include "qtkit/notice.h"
 
 namespace orv {
 

@@ -5,8 +5,8 @@
 #include <QVBoxLayout>
 
 #include "mail/dialogs/mail_dialog_texts.h"
-#include "shell/dialogs/dialog_texts.h"
-#include "shell/dialogs/notice.h"
+#include "qtkit/dialog_texts.h"
+#include "qtkit/notice.h"
 
 namespace orv {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "mail/recipients.h"
-#include "shell/dialogs/notice.h"
+#include "qtkit/notice.h"
 
 namespace orv {
 

@@ -25,8 +25,8 @@
 #include "directory/replies.h"
 #include "mail/mail_files.h"
 #include "mail/window/safe_html_view.h"
-#include "shell/dialogs/notice.h"
-#include "shell/ui/window_placement.h"
+#include "qtkit/notice.h"
+#include "qtkit/window_placement.h"
 
 namespace orv {
 

@@ -17,8 +17,8 @@
 #include "mail/compose.h"
 #include "mail/compose_status.h"
 #include "mail/read.h"
-#include "shell/client_session.h"
-#include "shell/pump/session_pump.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 
 class QCheckBox;
 class QLabel;

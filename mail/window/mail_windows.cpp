@@ -8,7 +8,7 @@
 #include "mail/dialogs/to_completer.h"
 #include "mail/read.h"
 #include "mail/receipts.h"
-#include "shell/ui/main_window.h"
+#include "qtkit/command_ids.h"
 
 namespace orv {
 

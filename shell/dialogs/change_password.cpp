@@ -3,8 +3,8 @@
 #include <QDialogButtonBox>
 #include <QVBoxLayout>
 
-#include "shell/dialogs/dialog_texts.h"
-#include "shell/dialogs/notice.h"
+#include "qtkit/dialog_texts.h"
+#include "qtkit/notice.h"
 
 namespace orv {
 

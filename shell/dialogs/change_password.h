@@ -8,8 +8,8 @@
 #include <QPointer>
 #include <QPushButton>
 
-#include "shell/client_session.h"
-#include "shell/pump/session_pump.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 
 namespace orv {
 

@@ -9,9 +9,9 @@
 
 #include <memory>
 
-#include "shell/client_session.h"
-#include "shell/dialogs/notice.h"
-#include "shell/pump/session_pump.h"
+#include "qtkit/notice.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 
 namespace orv {
 

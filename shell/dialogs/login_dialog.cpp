@@ -4,7 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "shell/dialogs/dialog_texts.h"
+#include "qtkit/dialog_texts.h"
 
 namespace orv {
 

@@ -11,11 +11,11 @@
 
 #include <memory>
 
-#include "shell/client_session.h"
+#include "qtkit/notice.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 #include "shell/dialogs/create_account_dialog.h"
-#include "shell/dialogs/notice.h"
 #include "shell/dialogs/server_settings_dialog.h"
-#include "shell/pump/session_pump.h"
 
 namespace orv {
 

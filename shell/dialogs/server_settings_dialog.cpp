@@ -5,10 +5,10 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "shell/dialogs/dialog_texts.h"
+#include "qtkit/dialog_texts.h"
+#include "qtkit/notice.h"
+#include "session/startup.h"
 #include "shell/dialogs/dialog_values.h"
-#include "shell/dialogs/notice.h"
-#include "shell/startup.h"
 
 namespace orv {
 

@@ -4,9 +4,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "shell/client_session.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 #include "shell/dialogs/change_password.h"
-#include "shell/pump/session_pump.h"
 
 namespace orv {
 

@@ -5,9 +5,9 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "shell/dialogs/dialog_texts.h"
+#include "qtkit/dialog_texts.h"
+#include "qtkit/notice.h"
 #include "shell/dialogs/dialog_values.h"
-#include "shell/dialogs/notice.h"
 
 namespace orv {
 

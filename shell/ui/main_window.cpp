@@ -16,9 +16,9 @@
 #include <QTableView>
 #include <QTimer>
 
+#include "qtkit/window_placement.h"
 #include "shell/ui/mail_list_model.h"
 #include "shell/ui/ui_texts.h"
-#include "shell/ui/window_placement.h"
 
 namespace orv {
 namespace {

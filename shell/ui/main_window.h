@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "mail/mail_view.h"
-#include "shell/client_session.h"
-#include "shell/pump/session_pump.h"
+#include "qtkit/command_ids.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 
 class QLabel;
 class QMenu;
@@ -25,49 +26,6 @@ class QTableView;
 namespace orv {
 
 class MailListModel;
-
-// Command ids of the toolbar, folder buttons and menus.
-namespace Cmd {
-enum : int {
-    Restore = 1000,
-    NewMail = 1001,
-    Delete = 1005,
-    ReplyHidden = 1006,
-    Find = 1008,
-    Sort = 1009,
-    Login = 1010,
-    Exit = 1011,
-    Setting = 1012,
-    HomePage = 1014,
-    ShowInbox = 1021,
-    ShowOutbox = 1022,
-    ShowTrash = 1023,
-    ShowGroup = 1024,
-    ShowSent = 1025,
-    ShowShare = 1026,
-    ShowTransfer = 1027,
-    ShowDrafts = 1028,
-    FilterButton = 1034,
-    SendFiles = 1035,
-    TrayOpen = 32773,
-    About = 32776,
-    HomePageTray = 32778,
-    Open = 32779,
-    Reply = 32780,
-    ReplyAll = 32781,
-    Forward = 32782,
-    AddSender = 32784,
-    SignStatus = 32809,
-    SignMail = 32810,
-    FilterAll = 32811,
-    FilterPrivate = 32812,
-    FilterBulletin = 32813,
-    FilterNotice = 32814,
-    FilterNews = 32815,
-    DeleteAll = 32820,
-    RestoreAll = 32821,
-};
-}
 
 class MainWindow : public QMainWindow {
     Q_OBJECT

@@ -11,7 +11,7 @@
 #include "directory/account.h"
 #include "directory/directory_client.h"
 #include "directory/request.h"
-#include "engine/codec.h"
+#include "net/codec.h"
 #include "server/directory_harness.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"

@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "core/records.h"
-#include "engine/codec.h"
 #include "engine/rate_meter.h"
-#include "engine/socket_api.h"
 #include "engine/wire.h"
+#include "net/codec.h"
+#include "net/socket_api.h"
 
 namespace orv {
 namespace {

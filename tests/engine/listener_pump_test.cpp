@@ -5,9 +5,9 @@
 #include "core/core_tables.h"
 #include "engine/create_item.h"
 #include "engine/engine.h"
-#include "engine/fake_socket_api.h"
 #include "engine/rate_meter.h"
 #include "engine/wire.h"
+#include "net/fake_socket_api.h"
 
 namespace orv {
 namespace {

@@ -20,7 +20,7 @@
 #include "mail/compose.h"
 #include "mail/receipts.h"
 #include "server/directory_harness.h"
-#include "shell/client_session.h"
+#include "session/client_session.h"
 #include "support/child_process.h"
 #include "support/json_line.h"
 #include "support/temp_dir.h"

@@ -12,8 +12,8 @@
 #include <iterator>
 
 #include "core/clock.h"
-#include "shell/client_session.h"
-#include "shell/instance_channel.h"
+#include "session/client_session.h"
+#include "session/instance_channel.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

@@ -2,7 +2,7 @@
 
 #include "core/clock.h"
 #include "core/core_tables.h"
-#include "shell/startup.h"
+#include "session/startup.h"
 
 namespace orv {
 namespace {

@@ -5,7 +5,7 @@
 #include <QTest>
 
 #include "server/directory_harness.h"
-#include "shell/pump/session_pump.h"
+#include "session/pump/session_pump.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

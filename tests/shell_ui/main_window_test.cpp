@@ -16,10 +16,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "qtkit/window_placement.h"
 #include "server/directory_harness.h"
 #include "shell/ui/mail_list_model.h"
 #include "shell/ui/main_window.h"
-#include "shell/ui/window_placement.h"
 #include "support/child_process.h"
 #include "support/session_client.h"
 #include "support/temp_dir.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "shell/client_session.h"
-#include "shell/pump/session_pump.h"
+#include "session/client_session.h"
+#include "session/pump/session_pump.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "shell/ui/window_placement.h"
+#include "qtkit/window_placement.h"
 
 namespace orv {
 

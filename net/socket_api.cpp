@@ -1,4 +1,4 @@
-#include "engine/socket_api.h"
+#include "net/socket_api.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "shell/pump/session_pump.h"
+#include "session/pump/session_pump.h"
 
 #include <algorithm>
 #include <climits>

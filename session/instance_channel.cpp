@@ -1,4 +1,4 @@
-#include "shell/instance_channel.h"
+#include "session/instance_channel.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

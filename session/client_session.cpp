@@ -1,4 +1,4 @@
-#include "shell/client_session.h"
+#include "session/client_session.h"
 
 #include <cstdlib>
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "shell/client_session.h"
+#include "session/client_session.h"
 
 namespace orv {
 

@@ -1,4 +1,4 @@
-#include "shell/startup.h"
+#include "session/startup.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "engine/codec.h"
+#include "net/codec.h"
 
 #include <iconv.h>
 

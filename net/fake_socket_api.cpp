@@ -1,4 +1,4 @@
-#include "engine/fake_socket_api.h"
+#include "net/fake_socket_api.h"
 
 #include <algorithm>
 #include <cstring>

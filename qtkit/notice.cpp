@@ -1,4 +1,4 @@
-#include "shell/dialogs/notice.h"
+#include "qtkit/notice.h"
 
 namespace orv {
 

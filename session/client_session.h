@@ -18,9 +18,9 @@
 #include "engine/delivery.h"
 #include "engine/engine.h"
 #include "engine/reception.h"
-#include "engine/socket_api.h"
-#include "shell/instance_channel.h"
-#include "shell/startup.h"
+#include "net/socket_api.h"
+#include "session/instance_channel.h"
+#include "session/startup.h"
 
 namespace orv {
 

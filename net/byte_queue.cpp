@@ -1,4 +1,4 @@
-#include "engine/byte_queue.h"
+#include "net/byte_queue.h"
 
 namespace orv {
 

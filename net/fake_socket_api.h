@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/socket_api.h"
+#include "net/socket_api.h"
 
 namespace orv {
 

@@ -1,0 +1,3 @@
+#pragma once
+// The directory client reaching into its sibling, the engine: refused.
+#include "engine/engine.h"
