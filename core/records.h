@@ -89,6 +89,27 @@ static_assert(offsetof(AttachmentRecord, total) == 8 &&
               offsetof(AttachmentRecord, fileTime) == 24 &&
               offsetof(AttachmentRecord, previewMark) == 32);
 
+// States of a delivery: 0 waiting for a link, 1 link available, 2 item message built and
+// being sent, 3 sending files, 4 finished from our side, 9 delivered, 10 a file cannot be
+// read, 13 waiting for the receiver's reply.
+namespace DeliveryState {
+enum : int32_t {
+    Waiting = 0,
+    LinkReady = 1,
+    SendingItem = 2,
+    SendingFiles = 3,
+    Finished = 4,
+    Delivered = 9,
+    Unreadable = 10,
+    AwaitingReply = 13,
+};
+}
+
+// Why a connection to a user is made.
+namespace ConnectPurpose {
+enum : int32_t { Ordinary = 0, Classified = 2 };
+}
+
 struct DeliveryRecord {
     int32_t stateTime;
     int32_t state;

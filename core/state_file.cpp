@@ -448,7 +448,7 @@ LoadReport loadState(CoreTables& t, const uint8_t* data, size_t size) {
     }
     // 6.8 Every unfinished delivery starts again.
     for (auto& d : t.deliveries) {
-        if (d.state != 9) d.state = 0;
+        if (d.state != DeliveryState::Delivered) d.state = DeliveryState::Waiting;
         d.fileHandle = -1;
         d.fileIndex = 0;
         d.fileOffset = 0;

@@ -1,5 +1,7 @@
 #include "engine/delivery.h"
 
+#include "core/mail_queries.h"
+
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -100,6 +102,20 @@ int32_t MailDelivery::purposeOf(int d) const {
 
 // ---------------------------------------------------------------- the pass
 
+void MailDelivery::setState(int d, int32_t state) {
+    if (tables_.deliveries[d].state == state) return;
+    tables_.deliveries[d].state = state;
+    announce(d);
+}
+
+void MailDelivery::announce(int d) {
+    const DeliveryRecord& r = tables_.deliveries[d];
+    const MailRecord& m = tables_.mails[r.mail];
+    // Control items travel unseen; only a user's own mails are news.
+    if (m.kind == MailKind::Outbox)
+        session_.events.push(EventKind::DeliveryChanged, m.key, r.state);
+}
+
 bool MailDelivery::deliveryPass() {
     bool sent = false;
     retryFileAtMs_ = -1;
@@ -131,14 +147,14 @@ bool MailDelivery::deliveryPass() {
                     r.progress = 0;
                     int32_t kind = tables_.mails[r.mail].kind;
                     if (kind == MailKind::Outbox || kind == MailKind::SharedFileDelivery) {
-                        r.state = DeliveryState::AwaitingReply;
+                        setState(d, DeliveryState::AwaitingReply);
                         r.stateTime = now();
                     } else {
-                        r.state = DeliveryState::Finished;
+                        setState(d, DeliveryState::Finished);
                     }
                     tables_.noteChange();
                 } else if (msg.empty()) {
-                    rec().state = DeliveryState::LinkReady;  // built again next visit
+                    setState(d, DeliveryState::LinkReady);  // built again next visit
                 }
             }
         }
@@ -147,7 +163,7 @@ bool MailDelivery::deliveryPass() {
             uint64_t key = tables_.mails[rec().mail].key;
             if (auto s = FindOrConnect(recipient, purpose, key)) {
                 rec().linkSocket = *s;
-                rec().state = DeliveryState::LinkReady;
+                setState(d, DeliveryState::LinkReady);
                 rec().stateTime = now();
             }
         }
@@ -156,6 +172,7 @@ bool MailDelivery::deliveryPass() {
             now() - rec().stateTime > kRepeatSeconds) {
             // The whole item goes again; the receiver answers from what it already has.
             tables_.setDeliveryState(d, CoreTables::DeliveryHow::Reset);
+            announce(d);
             return sent;
         }
 
@@ -165,7 +182,7 @@ bool MailDelivery::deliveryPass() {
         }
 
         if (rec().state == DeliveryState::Finished) {
-            rec().state = DeliveryState::Delivered;
+            setState(d, DeliveryState::Delivered);
             tables_.noteChange();
             finish(d);
             return sent;
@@ -222,12 +239,12 @@ void MailDelivery::buildItemMessage(int d) {
     r2.progress = 0;
     if (!validBodyLength(static_cast<int32_t>(std::min<size_t>(w.bodySize(), INT_MAX)))) {
         // Too large for one message: it could never be sent.
-        r2.state = DeliveryState::Unreadable;
+        setState(d, DeliveryState::Unreadable);
         tables_.noteChange();
         return;
     }
     rt.sendBuffer = bytes;
-    r2.state = DeliveryState::SendingItem;
+    setState(d, DeliveryState::SendingItem);
     tables_.noteChange();
 }
 
@@ -288,7 +305,7 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
         if (a < 0) {
             // Every file has gone out.
             rt.release();
-            r.state = DeliveryState::AwaitingReply;
+            setState(d, DeliveryState::AwaitingReply);
             r.stateTime = t;
             tables_.noteChange();
             return true;
@@ -297,7 +314,7 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
             int fd = ::open(tables_.attachmentPaths.str(a).c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) {
                 rt.release();
-                r.state = DeliveryState::Unreadable;
+                setState(d, DeliveryState::Unreadable);
                 tables_.noteChange();
                 return false;
             }
@@ -376,6 +393,7 @@ void MailDelivery::finish(int d) {
     if (kind == MailKind::Outbox) {
         tables_.mails[m].kind = MailKind::Sent;
         tables_.noteChange();
+        session_.events.push(EventKind::DeliveryDone, tables_.mails[m].key);
         return;
     }
     if ((kind == MailKind::ListFolder || kind == MailKind::ListTree) && listingRequestDelivered)
@@ -393,6 +411,7 @@ void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
         if (m.kind != MailKind::Outbox && m.kind != MailKind::SharedFileDelivery) continue;
         if (!equalsIgnoreCase(tables_.deliveryRecipients.view(d), user)) continue;
         tables_.setDeliveryState(d, CoreTables::DeliveryHow::Reset);
+        announce(d);
         restarted = true;
     }
     if (!restarted) return;
@@ -436,13 +455,16 @@ void MailDelivery::OnItemReply(const InboundMessage& msg) {
         switch (msg.command) {
             case Command::Received:
                 tables_.setDeliveryState(d, CoreTables::DeliveryHow::Sending);
+                announce(d);
                 break;
             case Command::SendFiles:
                 tables_.setDeliveryState(d, CoreTables::DeliveryHow::FromPosition,
                                          std::max(0, fileNo), std::max<int64_t>(0, offset));
+                announce(d);
                 break;
             case Command::AllReceived:
                 tables_.setDeliveryState(d, CoreTables::DeliveryHow::Finished);
+                announce(d);
                 break;
             default:
                 break;
@@ -545,7 +567,10 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
                 bool listed = false;
                 for (uint64_t k : refused_)
                     if (k == *mailKey) listed = true;
-                if (!listed) refused_.append(*mailKey);
+                if (!listed) {
+                    refused_.append(*mailKey);
+                    session_.events.push(EventKind::MailRefused, *mailKey, 0, std::string(user));
+                }
             }
             if (unknownUsers_.find(user) < 0) unknownUsers_.append(user);
             removeConnectAttempt(i, true);
@@ -559,43 +584,13 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
 
 // ---------------------------------------------------------------- queries
 
-namespace {
-int findOutbox(const CoreTables& t, uint64_t key) {
-    for (int m : t.mailsWithKey(key))
-        if (t.mails[m].kind == MailKind::Outbox) return m;
-    return -1;
-}
-}  // namespace
-
-int MailDelivery::stateSummary(uint64_t key) {
-    int m = findOutbox(tables_, key);
-    if (m < 0) return 0;
-    const auto& ds = tables_.mailDeliveries(m);
-    bool all = !ds.empty();
-    for (int d : ds)
-        if (tables_.deliveries[d].state != DeliveryState::Delivered) all = false;
-    if (all) return 2;
-    if (ds.size() == 1) {
-        int32_t s = tables_.deliveries[ds.front()].state;
-        if (s != DeliveryState::SendingFiles && s != DeliveryState::Delivered &&
-            s != DeliveryState::AwaitingReply)
-            return 1;
-    }
-    return 0;
-}
-
 uint32_t MailDelivery::sendSpeed(uint64_t key) {
-    int m = findOutbox(tables_, key);
+    int m = outboxMail(tables_, key);
     if (m < 0) return 0;
     uint32_t sum = 0;
     for (int d : tables_.mailDeliveries(m))
         sum += meterSpeed(tables_.deliveryProgress[d].meter, now());
     return sum;
-}
-
-int32_t MailDelivery::elapsedSeconds(uint64_t key) {
-    int m = findOutbox(tables_, key);
-    return m < 0 ? 0 : now() - tables_.mails[m].created;
 }
 
 bool MailDelivery::isRefused(uint64_t key) const {

@@ -4,9 +4,7 @@
 // find the recipient's address, connect, send the item message, send the files as the
 // receiver asks for them, and close the delivery off.
 //
-// States of a delivery: 0 waiting for a link, 1 link available, 2 item message built and
-// being sent, 3 sending files, 4 finished from our side, 9 delivered, 10 a file cannot be
-// read, 13 waiting for the receiver's reply.
+// The states of a delivery are DeliveryState (core/records.h).
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,23 +18,6 @@
 #include "engine/wire.h"
 
 namespace orv {
-
-namespace DeliveryState {
-enum : int32_t {
-    Waiting = 0,
-    LinkReady = 1,
-    SendingItem = 2,
-    SendingFiles = 3,
-    Finished = 4,
-    Delivered = 9,
-    Unreadable = 10,
-    AwaitingReply = 13,
-};
-}
-
-namespace ConnectPurpose {
-enum : int32_t { Ordinary = 0, Classified = 2 };
-}
 
 // Outcome of the address lookup: 0 and 3 not online, 4 being looked up, 1 and 5 address
 // known, 2 no such user.
@@ -81,14 +62,10 @@ class MailDelivery {
                                         std::optional<uint64_t> mailKey = std::nullopt);
     AddressLookupResult lookupAddress(std::string_view user);
 
-    // ---- queries of the mail window, by key of an outgoing mail of kind 0 ----
-    // 2 every delivery delivered; 1 a single recipient not yet in 3, 9 or 13; else 0.
-    int stateSummary(uint64_t key);
+    // ---- queries of the mail façade, by key of an outgoing mail of kind 0 ----
     uint32_t sendSpeed(uint64_t key);  // bytes per second over all its deliveries
-    int32_t elapsedSeconds(uint64_t key);
     bool isRefused(uint64_t key) const;
     const StringPool& unknownUsers() const { return unknownUsers_; }
-    const RecordArray<uint64_t>& refusedMails() const { return refused_; }
 
     // ---- places of the shared folders ----
     // Appends the listing of a kind-19/20 item (after list A) to w; without it the listing
@@ -105,6 +82,9 @@ class MailDelivery {
   private:
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
     bool selected(int d) const;
+    // Every change of a delivery's state goes through these, so it is announced once.
+    void setState(int d, int32_t state);
+    void announce(int d);
     int32_t purposeOf(int d) const;
     void buildItemMessage(int d);
     // Sends file chunks of delivery d; false when the pass ends here.

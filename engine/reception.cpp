@@ -14,6 +14,13 @@
 namespace orv {
 
 namespace {
+bool allFilesComplete(const CoreTables& t, int m) {
+    size_t files = t.mailFiles(m).size();
+    return files > 0 && t.completeFileCount(m) == static_cast<int>(files);
+}
+}  // namespace
+
+namespace {
 
 constexpr int32_t kStallSeconds = 15;
 constexpr int32_t kStallCheckSeconds = 10;
@@ -149,6 +156,7 @@ void MailReception::storeMail(const InboundMessage& msg, const MailRecord& in,
             tables_.appendAttachment(m, name, name, a);
         }
         if (tables_.mails[m].fetchRequested) createEmptyFiles(m);
+        announceStored(m);
     }
     const MailRecord& r = tables_.mails[m];
     if (r.kind == MailKind::TrashReceived && r.size != 0) return;
@@ -351,6 +359,17 @@ void MailReception::fileCompleted(int m, int a, Socket s) {
     if (tables_.sumDone(m) == r.size) SendItemReply(s, m, r.key, r.created);
     if (r.kind == MailKind::SharedFileReceived && sharedFileProgress)
         sharedFileProgress(m, tables_.attachments[a].done, true);
+    if (r.kind == MailKind::Inbox && allFilesComplete(tables_, m))
+        session_.events.push(EventKind::FilesComplete, r.key);
+}
+
+void MailReception::announceStored(int m) {
+    const MailRecord& r = tables_.mails[m];
+    if (r.kind != MailKind::Inbox || !tables_.isReceivedRecipientOf(session_.currentUser, m))
+        return;
+    session_.events.push(EventKind::MailArrived, r.key);
+    // Empty files are complete as soon as they are made.
+    if (allFilesComplete(tables_, m)) session_.events.push(EventKind::FilesComplete, r.key);
 }
 
 // ---------------------------------------------------------------- chunks
@@ -567,61 +586,14 @@ int MailReception::findReceivedKind(uint64_t key, bool alsoShared) const {
     return -1;
 }
 
-int MailReception::percentReceived(uint64_t key) {
-    int m = findReceivedKind(key, false);
-    if (m < 0) return 0;
-    const MailRecord& r = tables_.mails[m];
-    if (r.size == 0) return 100;
-    int64_t done = tables_.sumDone(m);
-    int64_t p = std::clamp<int64_t>(done * 100 / r.size, 0, 100);
-    if (p == 100 && tables_.completeFileCount(m) < static_cast<int>(tables_.mailFiles(m).size()))
-        p = 99;
-    return static_cast<int>(p);
-}
-
 uint32_t MailReception::receiveSpeed(uint64_t key) {
     int m = findReceivedKind(key, true);
     return m < 0 ? 0 : meterSpeed(tables_.mailMeter(m).meter, now());
 }
 
-int32_t MailReception::elapsedSeconds(uint64_t key) {
-    int m = findReceivedKind(key, false);
-    return m < 0 ? 0 : now() - tables_.mailMeter(m).start;
-}
-
 bool MailReception::stalled(uint64_t key) {
     int m = findReceivedKind(key, false);
     return m >= 0 && now() - tables_.mails[m].lastActivity > kStallSeconds;
-}
-
-std::optional<RateMeter> MailReception::rateWindow(uint64_t key) {
-    int m = findReceivedKind(key, true);
-    if (m < 0) return std::nullopt;
-    RateMeter& meter = tables_.mailMeter(m).meter;
-    meterUpdate(meter, now());
-    return meter;
-}
-
-namespace {
-bool setStateBit(CoreTables& t, uint64_t key, uint8_t bit) {
-    for (int m = 0; m < t.mails.count(); ++m) {
-        MailRecord& r = t.mails[m];
-        if (r.key != key || (r.kind != MailKind::Inbox && r.kind != MailKind::TrashReceived))
-            continue;
-        bool was = (r.state & bit) != 0;
-        r.state = static_cast<uint8_t>(r.state | bit);
-        t.noteChange();
-        return was;
-    }
-    return false;
-}
-}  // namespace
-
-bool MailReception::markRead(uint64_t key) {
-    return setStateBit(tables_, key, MailState::read);
-}
-bool MailReception::markSigned(uint64_t key) {
-    return setStateBit(tables_, key, MailState::signedBit);
 }
 
 // ---------------------------------------------------------------- hooks

@@ -51,17 +51,11 @@ class MailReception {
     // The reply for mail m (or for no stored mail, m < 0) on socket s.
     void SendItemReply(Socket s, int m, uint64_t key, int32_t created);
 
-    // ---- the mail window ----
+    // ---- the mail façade ----
     // The user asks for the files of a received mail. False when no such mail.
     bool RequestFiles(uint64_t key);
-    int percentReceived(uint64_t key);
     uint32_t receiveSpeed(uint64_t key);  // bytes per second
-    int32_t elapsedSeconds(uint64_t key);
     bool stalled(uint64_t key);
-    std::optional<RateMeter> rateWindow(uint64_t key);
-    // Each returns the bit's previous value (false when no such mail).
-    bool markRead(uint64_t key);
-    bool markSigned(uint64_t key);
 
     // ---- places of relay mode, the shared folders and the transfer list ----
     std::function<void(const InboundMessage&)> relayItem;
@@ -97,6 +91,8 @@ class MailReception {
     bool completePath(int a);
     bool openForReception(int m, int a);
     void createEmptyFiles(int m);
+    // A new mail for the user is announced, and so are its files when all are already in.
+    void announceStored(int m);
     void fileCompleted(int m, int a, Socket s);
     bool writeData(int a, int64_t offset, std::span<const uint8_t> data);
     bool flushPending();

@@ -6,49 +6,6 @@
 
 namespace orv {
 
-namespace {
-
-bool countsProgress(int32_t state) {
-    return state == 3 || state == 4 || state == 9 || state == 13;
-}
-
-// The Outbox mail with the key, or -1.
-int outboxMail(const CoreTables& t, uint64_t key) {
-    int m = t.findOutgoing(key);
-    return (m >= 0 && t.mails[m].kind == MailKind::Outbox) ? m : -1;
-}
-
-}  // namespace
-
-int deliveryPercent(const CoreTables& t, int m) {
-    if (m < 0 || m >= t.mails.count()) return 0;
-    const int64_t n = t.mails[m].recipientCount;
-    const int64_t s = t.mails[m].size;
-    const auto& ds = t.mailDeliveries(m);
-    const int64_t d = static_cast<int64_t>(ds.size());
-    int64_t p = 0;
-    for (int i : ds)
-        if (countsProgress(t.deliveries[i].state)) p += t.deliveries[i].progress;
-    const int64_t whole = n * s;
-    if (whole == 0) return d > 0 ? 0 : 100;
-    int64_t pct = (whole + p - d * s) * 100 / whole;
-    return static_cast<int>(pct < 0 ? 0 : (pct > 100 ? 100 : pct));
-}
-
-int deliverySummary(const CoreTables& t, int m) {
-    if (m < 0 || m >= t.mails.count()) return 0;
-    const auto& ds = t.mailDeliveries(m);
-    if (ds.empty()) return 0;
-    if (ds.size() == 1 && t.mails[m].recipientCount <= 1) {
-        int32_t s = t.deliveries[ds[0]].state;
-        if (s == 9) return 2;
-        return (s == 3 || s == 13) ? 0 : 1;
-    }
-    for (int i : ds)
-        if (t.deliveries[i].state != 9) return 0;
-    return 2;
-}
-
 ComposeStatus composeStatus(const CoreTables& t, const ComposeState& st, const StatusProbe& probe,
                             UiLanguage lang) {
     ComposeStatus out;
@@ -68,7 +25,7 @@ ComposeStatus composeStatus(const CoreTables& t, const ComposeState& st, const S
     out.sendEnabled = false;
     out.percent = deliveryPercent(t, m);
     switch (deliverySummary(t, m)) {
-        case 1: {
+        case DeliverySummary::SingleWaiting: {
             const auto& ds = t.mailDeliveries(m);
             ResolveCode c = probe.resolve ? probe.resolve(t.deliveryRecipients.view(ds[0]))
                                           : ResolveCode::FreshNoPort;
@@ -81,7 +38,7 @@ ComposeStatus composeStatus(const CoreTables& t, const ComposeState& st, const S
                 out.status = pick(lang, "Connecting to user...", "正在连接中...");
             break;
         }
-        case 2:
+        case DeliverySummary::AllDelivered:
             out.status = pick(lang, "Transfer complete ", "邮件发送完毕");
             break;
         default: {

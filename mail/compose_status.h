@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/core_tables.h"
+#include "core/mail_queries.h"
 #include "core/text.h"
 #include "mail/compose.h"
 
@@ -47,12 +48,6 @@ class SpeedTextPacer {
     bool shown_ = false;
     int64_t last_ = 0;
 };
-
-// Percentage of an outgoing mail delivered: over all its deliveries, counting the progress of
-// those running or done (states 3, 4, 9, 13).
-int deliveryPercent(const CoreTables& t, int m);
-// 1: a single receiver still waiting; 2: every receiver done (state 9); 0: otherwise.
-int deliverySummary(const CoreTables& t, int m);
 
 ComposeStatus composeStatus(const CoreTables& t, const ComposeState& st, const StatusProbe& probe,
                             UiLanguage lang);

@@ -429,7 +429,7 @@ MoveOutcome restoreMails(CoreTables& t, std::span<const MailRef> refs) {
         } else if (r.kind == MailKind::TrashOutgoing) {
             bool allDone = true;
             for (int d : t.mailDeliveries(m))
-                if (t.deliveries[d].state != 9) allDone = false;
+                if (t.deliveries[d].state != DeliveryState::Delivered) allDone = false;
             r.kind = allDone ? MailKind::Sent : MailKind::Outbox;
         } else {
             continue;

@@ -203,18 +203,6 @@ std::optional<std::string> bodyDocument(const CoreTables& t, int m) {
     return doc;
 }
 
-int receivedPercent(const CoreTables& t, int m) {
-    if (m < 0 || m >= t.mails.count()) return 0;
-    const MailRecord& r = t.mails[m];
-    if (r.size <= 0) return 100;
-    int64_t done = t.sumDone(m);
-    int64_t p = std::clamp<int64_t>(done * 100 / r.size, 0, 100);
-    // Whole only when every file is: a size that disagrees with the files' totals must not let
-    // a missing file pass for received.
-    if (p == 100 && t.completeFileCount(m) < static_cast<int>(t.mailFiles(m).size())) p = 99;
-    return static_cast<int>(p);
-}
-
 ReadProgress readProgress(CoreTables& t, uint64_t key, const ReceiveProbe& probe,
                           SpeedTextPacer& pacer, UiLanguage lang) {
     ReadProgress out;

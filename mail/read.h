@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/core_tables.h"
+#include "core/mail_queries.h"
 #include "core/text.h"
 #include "mail/compose.h"
 #include "mail/compose_status.h"
@@ -100,9 +101,6 @@ class BodyLoadGate {
 
 // ---- progress of the transfer ----
 
-// Percentage of mail m's bytes received: 100 without files; 99 while it comes to 100 but
-// some file is still incomplete.
-int receivedPercent(const CoreTables& t, int m);
 // No bytes for this long: the line tells whether the sender is connected instead of a speed.
 constexpr int32_t kReadStallSeconds = 15;
 

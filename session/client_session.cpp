@@ -41,6 +41,7 @@ ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketAp
 ClientSession::~ClientSession() {
     op_.reset();
     tasks_.clear();
+    mail_.reset();
     engine_.reset();
     reception_.reset();
     delivery_.reset();
@@ -98,6 +99,11 @@ StartOutcome ClientSession::start() {
         [this](std::string_view user) { return directory_->askAddress(user); });
     reception_ = std::make_unique<MailReception>(*engine_, tables_, state_, clock_, *delivery_);
     connectMailHooks(*engine_, *delivery_, *reception_);
+    mail_ = std::make_unique<MailFacade>(
+        tables_, state_, clock_, *engine_, *delivery_, *reception_, *directory_,
+        [this](std::unique_ptr<BackgroundTask> task, std::function<void(BackgroundTask&)> done) {
+            startTask(std::move(task), std::move(done));
+        });
     return StartOutcome::Running;
 }
 
@@ -125,8 +131,33 @@ void ClientSession::serviceLoggedInElsewhere() {
     if (!state_.loggedInElsewhere) return;
     state_.loggedInElsewhere = false;
     state_.currentUser.clear();
-    if (onLoggedInElsewhere)
-        onLoggedInElsewhere(std::string(pick(state_.language, texts::kLoginElsewhere)));
+    state_.events.push(EventKind::LoggedInElsewhere, 0, 0,
+                       std::string(pick(state_.language, texts::kLoginElsewhere)));
+}
+
+void ClientSession::deliverEvents() {
+    // Taken whole first: a listener that runs the event loop (a modal box) services the
+    // session again, and must neither see these twice nor reorder them.
+    while (!state_.events.empty()) {
+        std::vector<SessionEvent> events = state_.events.take();
+        for (const SessionEvent& e : events)
+            if (onEvent) onEvent(e);
+    }
+}
+
+ClientSession::PeerStatus ClientSession::peerStatus() const {
+    PeerStatus out;
+    if (!engine_) return out;
+    out.peerPort = engine_->peerPort();
+    const PeerLinkTable& lt = engine_->links();
+    for (int i = 0; i < lt.count(); ++i)
+        out.links.push_back({std::string(lt.names.view(i)), lt.records[i].state, 0});
+    Engine& e = *engine_;
+    const ConnectAttemptTable& at = e.connectAttempts();
+    for (int i = 0; i < at.count(); ++i)
+        out.attempts.push_back(
+            {std::string(at.names.view(i)), at.records[i].state, at.records[i].time});
+    return out;
 }
 
 void ClientSession::serviceTasks() {
@@ -156,6 +187,7 @@ void ClientSession::service() {
     serviceTasks();
     serviceLoggedInElsewhere();
     if (saver_) saver_->poll();
+    deliverEvents();
 }
 
 void ClientSession::waitSet(WaitSet& out) {
@@ -183,6 +215,8 @@ void ClientSession::waitSet(WaitSet& out) {
         out.dueAt(t.stepped ? t.task->nextDeadlineMillis() : clock_.nowMillis());
     }
     if (saver_) out.dueAt(saver_->nextDeadlineMillis());
+    // Pushed between services (by a façade called from a command): handed out at once.
+    if (!state_.events.empty()) out.dueAt(clock_.nowMillis());
 }
 
 bool ClientSession::runOnce(int maxWaitMs, std::vector<PollEntry>* extra) {
@@ -283,6 +317,7 @@ bool ClientSession::shutdown() {
     }
     shuttingDown_ = true;
     if (engine_) engine_->shutdown();
+    state_.events.take();  // nobody listens any more
     channel_.close();
     return saver_ ? saver_->saveNow() : false;
 }

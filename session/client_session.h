@@ -18,6 +18,7 @@
 #include "engine/delivery.h"
 #include "engine/engine.h"
 #include "engine/reception.h"
+#include "mail/mail_facade.h"
 #include "net/socket_api.h"
 #include "session/instance_channel.h"
 #include "session/startup.h"
@@ -94,17 +95,36 @@ class ClientSession {
                    std::function<void(BackgroundTask&)> done = {});
     size_t taskCount() const { return tasks_.size(); }
 
+    // ---- the subsystems' façades: the only way the front ends act ----
+    MailFacade& mail() { return *mail_; }
+
+    // ---- what happened: every event pushed during a service, in order, after it ----
+    std::function<void(const SessionEvent&)> onEvent;
+
+    // The links and connect attempts of the engine, for the headless client's status.
+    struct PeerStatus {
+        struct Entry {
+            std::string user;
+            int32_t state = 0;
+            int32_t time = 0;
+        };
+        int32_t peerPort = 0;
+        std::vector<Entry> links, attempts;
+    };
+    PeerStatus peerStatus() const;
+
     CoreTables& tables() { return tables_; }
     SessionState& state() { return state_; }
+    const Clock& clock() const { return clock_; }
     const DataPaths& paths() const { return paths_; }
     const std::string& commandLine() const { return commandLine_; }
     const LoadReport& loadReport() const { return loadReport_; }
     bool instanceChannelValid() const { return channel_.valid(); }
     StateSaver* saver() { return saver_.get(); }
+    // The engine and the directory client, for tests and diagnostics; front ends use the
+    // façades.
     Engine& engine() { return *engine_; }
     DirectoryClient& directory() { return *directory_; }
-    MailDelivery& delivery() { return *delivery_; }
-    MailReception& reception() { return *reception_; }
     SocketApi& sockets() { return *sockets_; }
     bool shuttingDown() const { return shuttingDown_; }
 
@@ -112,8 +132,6 @@ class ClientSession {
     std::function<void(const std::vector<std::string>& files)> onSendFiles;
     // A forwarded command line that is not acted on (nobody logged in, or no files).
     std::function<void(const std::string& commandLine)> onForwardIgnored;
-    // The same user logged in on another machine: nobody is current any more.
-    std::function<void(const std::string& message)> onLoggedInElsewhere;
 
   private:
     struct AccountOp {
@@ -127,6 +145,7 @@ class ClientSession {
     void serviceAccountOp();
     void serviceLoggedInElsewhere();
     void serviceTasks();
+    void deliverEvents();
     void schedule(std::unique_ptr<AccountOp> op);
 
     const Clock& clock_;
@@ -144,6 +163,7 @@ class ClientSession {
     std::unique_ptr<DirectoryClient> directory_;
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
+    std::unique_ptr<MailFacade> mail_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;

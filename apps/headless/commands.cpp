@@ -1,12 +1,5 @@
 #include "apps/headless/commands.h"
 
-#include <memory>
-
-#include "apps/headless/json.h"
-#include "apps/headless/mail_watch.h"
-#include "mail/receipts.h"
-#include "session/client_session.h"
-
 namespace orv {
 
 std::vector<std::string> splitCommandLine(std::string_view line) {
@@ -36,28 +29,6 @@ std::vector<std::string> splitCommandLine(std::string_view line) {
     }
     if (any) words.push_back(std::move(cur));
     return words;
-}
-
-void startReceipts(ClientSession& s, int mail, uint64_t key,
-                   const std::function<void(const std::string&)>& emit) {
-    auto event = [key](bool ok, const std::string& message) {
-        return "{\"event\":\"receipts\",\"key\":\"" + hexKey(key) +
-               "\",\"ok\":" + (ok ? "true" : "false") +
-               (message.empty() ? "" : ",\"message\":" + json::quote(message)) + "}";
-    };
-    const SessionState& st = s.state();
-    ReceiptPlan plan = planReceipts(s.tables(), mail, st.language);
-    if (!plan.ok) {
-        emit(event(false, plan.message));
-        return;
-    }
-    s.startTask(
-        std::make_unique<ReceiptRegistration>(s.directory(), s.directory().clock(), std::move(plan),
-                                              st.currentPassword, st.language),
-        [emit, event](BackgroundTask& t) {
-            auto& r = static_cast<ReceiptRegistration&>(t);
-            emit(event(r.succeeded(), r.message()));
-        });
 }
 
 }  // namespace orv

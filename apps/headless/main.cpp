@@ -13,12 +13,10 @@
 #include <vector>
 
 #include "apps/headless/commands.h"
+#include "apps/headless/event_lines.h"
 #include "apps/headless/json.h"
-#include "apps/headless/mail_watch.h"
 #include "core/clock.h"
-#include "mail/compose.h"
-#include "mail/compose_status.h"
-#include "mail/mail_view.h"
+#include "mail/mail_facade.h"
 #include "session/client_session.h"
 
 namespace orv {
@@ -126,23 +124,22 @@ class Headless {
         } else if (c == "status") {
             const SessionState& st = s_.state();
             // The peers this client has links to and is connecting to, for watching a delivery.
+            ClientSession::PeerStatus ps = s_.peerStatus();
             std::string links = "[", attempts = "[";
-            const PeerLinkTable& lt = s_.engine().links();
-            for (int i = 0; i < lt.count(); ++i)
-                links += std::string(i ? "," : "") + "{\"user\":" + json::quote(lt.names.view(i)) +
-                         ",\"state\":" + std::to_string(lt.records[i].state) + "}";
-            const ConnectAttemptTable& at = s_.engine().connectAttempts();
-            for (int i = 0; i < at.count(); ++i)
+            for (size_t i = 0; i < ps.links.size(); ++i)
+                links += std::string(i ? "," : "") + "{\"user\":" + json::quote(ps.links[i].user) +
+                         ",\"state\":" + std::to_string(ps.links[i].state) + "}";
+            for (size_t i = 0; i < ps.attempts.size(); ++i)
                 attempts += std::string(i ? "," : "") +
-                            "{\"user\":" + json::quote(at.names.view(i)) +
-                            ",\"state\":" + std::to_string(at.records[i].state) +
-                            ",\"time\":" + std::to_string(at.records[i].time) + "}";
+                            "{\"user\":" + json::quote(ps.attempts[i].user) +
+                            ",\"state\":" + std::to_string(ps.attempts[i].state) +
+                            ",\"time\":" + std::to_string(ps.attempts[i].time) + "}";
             links += "]";
             attempts += "]";
             emit(answer(c, true,
                         "\"user\":" + json::quote(st.currentUser) +
                             ",\"connectMode\":" + std::to_string(st.connectMode) +
-                            ",\"peerPort\":" + std::to_string(s_.engine().peerPort()) +
+                            ",\"peerPort\":" + std::to_string(ps.peerPort) +
                             ",\"directory\":" + json::quote(st.directoryServerAddress) +
                             ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
                             ",\"links\":" + links + ",\"attempts\":" + attempts));
@@ -189,10 +186,9 @@ class Headless {
         }
         if (sign) in.options |= MailFlags::signRequired;
         ComposeState st;
-        ComposeResult r = sendMail(s_.tables(), st, in, s_.state().language);
+        ComposeResult r = s_.mail().send(st, in);
         emit(answer(c, r.ok,
                     "\"key\":\"" + hexKey(r.key) + "\",\"message\":" + json::quote(r.message)));
-        if (r.ok && r.needsReceipts) startReceipts(s_, r.mail, r.key, emit);
     }
 
     // list in|out|trash|drafts|sent [category]
@@ -211,8 +207,7 @@ class Headless {
             return;
         }
         int category = w.size() > 2 ? std::atoi(w[2].c_str()) : InboxCategory::All;
-        auto rows =
-            buildView(s_.tables(), view, s_.state().currentUser, category, s_.state().language);
+        auto rows = s_.mail().view(view, category);
         auto cols = viewColumns(view);
         std::string out = "\"rows\":[";
         for (size_t r = 0; r < rows.size(); ++r) {
@@ -231,15 +226,15 @@ class Headless {
         const std::string c = w[0];
         CoreTables& t = s_.tables();
         uint64_t key = w.size() > 1 ? std::strtoull(w[1].c_str(), nullptr, 16) : 0;
-        int m = t.findReceived(key);
-        bool received = m >= 0;
-        if (!received) m = t.findOutgoing(key);
+        MailProgress p = s_.mail().progress(key);
+        int m = p.mail;
+        bool received = p.received;
         if (m < 0) {
             emit(answer(c, false, "\"error\":\"no such mail\""));
             return;
         }
         if (c == "receive") {
-            bool ok = received && s_.reception().RequestFiles(key);
+            bool ok = received && s_.mail().requestFiles(key);
             emit(answer(c, ok, "\"key\":\"" + hexKey(key) + "\""));
             return;
         }
@@ -251,13 +246,8 @@ class Headless {
         else
             for (int e : t.mailOutAddress(m))
                 to.append(t.outAddressEntries.view(e));
-        int percent = received ? s_.reception().percentReceived(key) : deliveryPercent(t, m);
-        std::string status =
-            received ? (percent >= 100 ? "complete"
-                                       : (s_.reception().stalled(key) ? "stalled" : "incomplete"))
-                     : (r.kind == MailKind::Sent       ? "sent"
-                        : s_.delivery().isRefused(key) ? "refused"
-                                                       : "sending");
+        int percent = p.percent;
+        std::string status = statusName(p.status);
         std::string files = "[";
         const auto& rows = t.mailFiles(m);
         for (size_t j = 0; j < rows.size(); ++j) {
@@ -350,9 +340,8 @@ int main(int argc, char** argv) {
     session.onSendFiles = [](const std::vector<std::string>& files) {
         emit("{\"event\":\"forwarded\",\"acted\":true,\"files\":" + json::array(files) + "}");
     };
-    session.onLoggedInElsewhere = [](const std::string& message) {
-        emit("{\"event\":\"logged-in-elsewhere\",\"message\":" + json::quote(message) + "}");
-    };
+    // Every event of a service is printed as it is handed out.
+    session.onEvent = [&session](const SessionEvent& e) { emit(eventLine(e, session.tables())); };
     const auto& rep = session.loadReport();
     emit("{\"event\":\"started\",\"data\":" + json::quote(session.paths().folder) +
          ",\"state\":" + (rep.present ? "\"loaded\"" : "\"new\"") +
@@ -361,7 +350,6 @@ int main(int argc, char** argv) {
          ",\"instance\":" + (session.instanceChannelValid() ? "true" : "false") + "}");
 
     Headless tool(session);
-    MailWatch watch(session);
     std::deque<std::vector<std::string>> queue;
     if (create && !user.empty()) queue.push_back({"create-account", user, password});
     if (!user.empty()) queue.push_back({"login", user, password});
@@ -379,7 +367,6 @@ int main(int argc, char** argv) {
         extra.push_back({sigfd, kWaitRead, 0});
         if (inputOpen) extra.push_back({0, kWaitRead, 0});
         session.runOnce(60000, &extra);
-        watch.poll(emit);
         if (extra[0].revents) {
             signalfd_siginfo si;
             while (::read(sigfd, &si, sizeof si) == sizeof si)

@@ -96,8 +96,9 @@ MailWindow::MailWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     buildWidgets();
     tick_.setInterval(200);
     connect(&tick_, &QTimer::timeout, this, &MailWindow::refreshStatus);
-    // The engine's work shows at once; the timer only runs while something is under way.
-    connect(&pump_, &SessionPump::serviced, this, &MailWindow::scheduleRefresh);
+    // What happens to this window's mail shows at once; the timer only runs while bytes move
+    // (the percentage and the speed change continuously).
+    connect(&pump_, &SessionPump::sessionEvent, this, &MailWindow::onSessionEvent);
     resize(640, 520);
 }
 
@@ -337,10 +338,9 @@ ComposeInput MailWindow::gather() const {
 
 void MailWindow::send() {
     if (to_->text().isEmpty()) return;
-    ComposeResult r = sendMail(s_.tables(), state_, gather(), lang_);
+    ComposeResult r = s_.mail().send(state_, gather());
     if (!r.message.empty()) showMessage(qs(r.message));
     if (!r.ok) return;
-    if (r.needsReceipts) startReceipts(r.mail);
     pump_.kick();
     Q_EMIT sent(r.key);
     if (r.closeWindow) {
@@ -351,18 +351,9 @@ void MailWindow::send() {
 }
 
 void MailWindow::save() {
-    ComposeResult r = saveMail(s_.tables(), state_, gather(), lang_);
+    ComposeResult r = s_.mail().saveDraft(state_, gather());
     if (!r.message.empty()) showMessage(qs(r.message));
     refreshStatus();
-}
-
-void MailWindow::startReceipts(int mail) {
-    ReceiptPlan plan = planReceipts(s_.tables(), mail, lang_);
-    if (!plan.ok) {
-        if (!plan.message.empty()) showMessage(qs(plan.message));
-        return;
-    }
-    if (registerReceipts) registerReceipts(std::move(plan));
 }
 
 void MailWindow::appendRecipients(const std::vector<std::string>& names) {
@@ -411,7 +402,7 @@ void MailWindow::showRead(const ReadModel& model) {
 }
 
 void MailWindow::receive() {
-    if (s_.reception().RequestFiles(readKey_)) pump_.kick();
+    if (s_.mail().requestFiles(readKey_)) pump_.kick();
     refreshStatus();
 }
 
@@ -512,6 +503,22 @@ void MailWindow::command(int id) {
     }
 }
 
+void MailWindow::onSessionEvent(const SessionEvent& e) {
+    const uint64_t key = mode_ == Mode::Compose ? (state_.created() ? state_.key : 0) : readKey_;
+    if (key == 0 || e.key != key) return;
+    switch (e.kind) {
+        case EventKind::DeliveryChanged:
+        case EventKind::DeliveryDone:
+        case EventKind::MailRefused:
+        case EventKind::FilesComplete:
+        case EventKind::MailArrived:
+            scheduleRefresh();
+            break;
+        default:
+            break;
+    }
+}
+
 void MailWindow::scheduleRefresh() {
     if (refreshQueued_ || !isVisible()) return;
     refreshQueued_ = true;
@@ -530,21 +537,11 @@ void MailWindow::refreshStatus() {
 }
 
 void MailWindow::composeTick() {
-    CoreTables& t = s_.tables();
-    StatusProbe probe;
-    probe.refusedNoUser = [this](uint64_t key) { return s_.delivery().isRefused(key); };
-    probe.resolve = [this](std::string_view name) {
-        return s_.tables()
-            .resolveUser(name, [this](std::string_view n) { return s_.directory().askAddress(n); })
-            .code;
-    };
-    probe.bytesPerSecond = state_.created() ? s_.delivery().sendSpeed(state_.key) : 0;
-    probe.nowSeconds = s_.directory().clock().nowSeconds();
-    ComposeStatus st = composeStatus(t, state_, probe, lang_);
+    ComposeStatus st = s_.mail().composeStatus(state_);
     status_->setText(qs(st.status));
     progress_->setValue(st.percent);
     if (st.clearSpeed) speed_->clear();
-    if (st.sending && pacer_.due(s_.directory().clock().nowMillis())) speed_->setText(qs(st.speed));
+    if (st.sending && pacer_.due(s_.clock().nowMillis())) speed_->setText(qs(st.speed));
     button(ComposeCommand::Send)->setEnabled(st.sendEnabled);
     // Ticks only while the mail is on its way (the elapsed time moves).
     if (!st.sendEnabled && isVisible())
@@ -555,13 +552,7 @@ void MailWindow::composeTick() {
 
 void MailWindow::readTick() {
     CoreTables& t = s_.tables();
-    ReceiveProbe probe;
-    probe.bytesPerSecond = s_.reception().receiveSpeed(readKey_);
-    probe.connected = [this](std::string_view name) {
-        return s_.engine().links().findIdentified(name) != kInvalidSocket;
-    };
-    probe.nowMillis = s_.directory().clock().nowMillis();
-    ReadProgress p = readProgress(t, readKey_, probe, pacer_, lang_);
+    ReadProgress p = s_.mail().readProgress(readKey_, pacer_);
     if (!p.found) {
         tick_.stop();
         return;

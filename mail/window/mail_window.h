@@ -109,9 +109,6 @@ class MailWindow : public QWidget {
     // The dialogs of compose mode: the recipient chooser, the user tree of organisation
     // accounts and the send options; they put their answer into the window.
     std::function<void(MailWindow&)> chooseRecipients, chooseUsers, editOptions;
-    // A sent mail's receipts are to be registered with the directory; the registration
-    // outlives the window.
-    std::function<void(ReceiptPlan plan)> registerReceipts;
     // Appends chosen user names to the To text, with "," between entries.
     void appendRecipients(const std::vector<std::string>& names);
 
@@ -141,9 +138,9 @@ class MailWindow : public QWidget {
     void forward();
     void step(bool previous);
     void attachmentCommand(int id);
-    void startReceipts(int mail);
     void composeTick();
     void readTick();
+    void onSessionEvent(const SessionEvent& e);
     void scheduleRefresh();
     void listFiles(const std::vector<std::string>& paths, bool asNames);
     QString tr2(TextPair t) const;

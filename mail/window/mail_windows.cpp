@@ -7,13 +7,18 @@
 #include "mail/dialogs/send_options_dialog.h"
 #include "mail/dialogs/to_completer.h"
 #include "mail/read.h"
-#include "mail/receipts.h"
 #include "qtkit/command_ids.h"
 
 namespace orv {
 
 MailWindows::MailWindows(ClientSession& session, SessionPump& pump, QObject* parent)
-    : QObject(parent), s_(session), pump_(pump) {}
+    : QObject(parent), s_(session), pump_(pump) {
+    // Receipts are registered after their window closed; a failure is told here.
+    connect(&pump_, &SessionPump::sessionEvent, this, [this](const SessionEvent& e) {
+        if (e.kind == EventKind::ReceiptsDone && !e.value && !e.text.empty() && showMessage)
+            showMessage(QString::fromStdString(e.text));
+    });
+}
 
 MailWindows::~MailWindows() {
     for (auto& w : windows_)
@@ -40,20 +45,6 @@ void openDialog(QDialog* d, Accepted accepted) {
 
 MailWindow* MailWindows::create() {
     auto* w = new MailWindow(s_, pump_);
-    // The registration goes on after the window closed; its failure is told by the owner.
-    w->registerReceipts = [this](ReceiptPlan plan) {
-        QPointer<MailWindows> self(this);
-        s_.startTask(
-            std::make_unique<ReceiptRegistration>(s_.directory(), s_.directory().clock(),
-                                                  std::move(plan), s_.state().currentPassword,
-                                                  s_.state().language),
-            [self](BackgroundTask& task) {
-                auto& reg = static_cast<ReceiptRegistration&>(task);
-                if (self && !reg.succeeded() && !reg.message().empty() && self->showMessage)
-                    self->showMessage(QString::fromStdString(reg.message()));
-            });
-        pump_.kick();
-    };
     w->mailRead = [this] {
         if (mailRead) mailRead();
     };

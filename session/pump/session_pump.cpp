@@ -13,9 +13,12 @@ SessionPump::SessionPump(ClientSession& session, const Clock& clock, QObject* pa
     soon_.setSingleShot(true);
     soon_.setInterval(0);
     connect(&soon_, &QTimer::timeout, this, &SessionPump::run);
+    session_.onEvent = [this](const SessionEvent& e) { Q_EMIT sessionEvent(e); };
 }
 
-SessionPump::~SessionPump() = default;
+SessionPump::~SessionPump() {
+    session_.onEvent = nullptr;
+}
 
 void SessionPump::kick() {
     if (stopped_) return;
@@ -24,6 +27,7 @@ void SessionPump::kick() {
 
 void SessionPump::stop() {
     stopped_ = true;
+    session_.onEvent = nullptr;
     deadline_.stop();
     soon_.stop();
     watches_.clear();

@@ -1,7 +1,8 @@
 #pragma once
 // Drives a ClientSession from the Qt event loop. The session's wait set (its sockets and its
 // next deadline) becomes socket notifiers and one timer, so the engine runs exactly when a
-// socket is ready or something falls due, and an idle client costs nothing.
+// socket is ready or something falls due, and an idle client costs nothing. The session's
+// events become signals.
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -29,8 +30,10 @@ class SessionPump : public QObject {
     quint64 serviceCount() const { return services_; }
 
   Q_SIGNALS:
-    // After every service: the window's duties (new-mail count, logged-in-elsewhere check)
-    // run here.
+    // Each event of the session, once, in the order it happened (during a service).
+    void sessionEvent(const orv::SessionEvent& event);
+    // After every service, once its events were emitted: where a window refreshes what the
+    // events of that service marked as changed.
     void serviced();
 
   private:

@@ -104,13 +104,13 @@ MainWindow::MainWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     buildWidgets();
     buildTray();
 
-    s_.onLoggedInElsewhere = [this](const std::string& message) { elsewhereMessage_ = message; };
     s_.onSendFiles = [this](const std::vector<std::string>& files) {
         // Posted, so a compose window never opens inside a service of the session.
         QTimer::singleShot(0, this, [this, files] {
             if (!files.empty() && openCompose) openCompose(files);
         });
     };
+    connect(&pump_, &SessionPump::sessionEvent, this, &MainWindow::onSessionEvent);
     connect(&pump_, &SessionPump::serviced, this, &MainWindow::onServiced);
 
     showView(View::Inbox);
@@ -119,7 +119,6 @@ MainWindow::MainWindow(ClientSession& session, SessionPump& pump, QWidget* paren
 }
 
 MainWindow::~MainWindow() {
-    s_.onLoggedInElsewhere = nullptr;
     s_.onSendFiles = nullptr;
     if (tray_) tray_->hide();
 }
@@ -348,10 +347,8 @@ void MainWindow::applyWidths() {
 }
 
 void MainWindow::fillList() {
-    const std::string& user = s_.state().currentUser;
     std::vector<MailRow> rows;
-    if (view_ != View::Search || searchMatch_)
-        rows = buildView(s_.tables(), view_, user, filter_, lang_, searchMatch_);
+    if (view_ != View::Search || searchMatch_) rows = s_.mail().view(view_, filter_, searchMatch_);
     if (sortColumn_ >= 0) sortRows(rows, view_, sortColumn_, descending_);
     model_->reset(view_, std::move(rows));
     applyWidths();
@@ -384,8 +381,7 @@ void MainWindow::showView(int view) {
         list_->hide();
         if (QWidget* page = childPage(view)) page->show();
     }
-    if (view == View::Inbox)
-        rememberedInbox_ = s_.tables().countReceivedFor(s_.state().currentUser);
+    listStale_ = false;
     retitle();
     layoutWindow();
     Q_EMIT viewShown(view);
@@ -397,7 +393,30 @@ void MainWindow::setFilter(int filter) {
     showView(View::Inbox);
 }
 
-// ---------------------------------------------------------------- per-tick duties
+// ---------------------------------------------------------------- events and duties
+
+void MainWindow::onSessionEvent(const SessionEvent& e) {
+    switch (e.kind) {
+        case EventKind::LoggedInElsewhere:
+            elsewhereMessage_ = e.text;
+            break;
+        case EventKind::MailArrived:
+            // A mail that arrives while another view is shown is listed when the Inbox is
+            // shown again, without a notice.
+            if (view_ == View::Inbox) listStale_ = newMail_ = true;
+            break;
+        case EventKind::FilesComplete:
+            if (view_ == View::Inbox) listStale_ = true;
+            break;
+        case EventKind::DeliveryChanged:
+        case EventKind::DeliveryDone:
+        case EventKind::MailRefused:
+            if (view_ == View::Outbox || view_ == View::Sent) listStale_ = true;
+            break;
+        default:
+            break;
+    }
+}
 
 void MainWindow::onServiced() {
     // A modal box opened by a duty runs the event loop, and with it the session; the duties
@@ -407,7 +426,6 @@ void MainWindow::onServiced() {
     if (elsewhereMessage_) {
         std::string message = *elsewhereMessage_;
         elsewhereMessage_.reset();
-        s_.state().currentUser.clear();
         if (showMessage) showMessage(message.empty() ? tr2(ui::kLoggedInElsewhere) : qs(message));
         command(Cmd::Login);
     }
@@ -416,20 +434,16 @@ void MainWindow::onServiced() {
             shownUser_ = s_.state().currentUser;
             userField_->setText(qs(shownUser_));
         }
-        newMailCheck();
+        if (listStale_ && isListView(view_)) showView(view_);
+        listStale_ = false;
+        if (newMail_) announceNewMail();
     }
+    newMail_ = false;
     inDuties_ = false;
 }
 
-void MainWindow::newMailCheck() {
-    if (view_ != View::Inbox) return;
-    int count = s_.tables().countReceivedFor(s_.state().currentUser);
-    if (count == rememberedInbox_) return;
-    const bool grown = count > rememberedInbox_;
-    showView(View::Inbox);
-    // Only a mail that arrived is news; a list that shrank is merely shown again.
-    if (!grown || s_.tables().settingNumber(Setting::NotifyNewMail) == 0 || isActiveWindow())
-        return;
+void MainWindow::announceNewMail() {
+    if (s_.tables().settingNumber(Setting::NotifyNewMail) == 0 || isActiveWindow()) return;
     showNormal();
     raise();
     activateWindow();
@@ -460,7 +474,6 @@ std::vector<MailRef> MainWindow::selectedRefs() const {
 
 void MainWindow::moveCommand(int id) {
     if (!isListView(view_) || (view_ == View::Search && id != Cmd::Delete)) return;
-    const std::string user = s_.state().currentUser;
     // One question per command, whatever the number of mails it deletes.
     std::optional<bool> answer;
     AskDeleteFiles ask = [this, &answer] {
@@ -471,19 +484,18 @@ void MainWindow::moveCommand(int id) {
     if (id == Cmd::Delete) {
         auto refs = selectedRefs();
         if (refs.empty()) return;
-        out = deleteMails(s_.tables(), refs, ask);
+        out = s_.mail().remove(refs, ask);
     } else if (view_ != View::Trash) {
         return;
     } else if (id == Cmd::Restore) {
         auto refs = selectedRefs();
         if (refs.empty()) return;
-        out = restoreMails(s_.tables(), refs);
+        out = s_.mail().restore(refs);
     } else if (id == Cmd::DeleteAll) {
-        out = deleteAllTrash(s_.tables(), user, ask);
+        out = s_.mail().removeAllTrash(ask);
     } else if (id == Cmd::RestoreAll) {
-        out = restoreAllTrash(s_.tables(), user);
+        out = s_.mail().restoreAllTrash();
     }
-    if (out.moved || out.erased) s_.tables().noteChange();
     pump_.kick();
     // Erasing lowers the indexes the results were found at: search again for the same text.
     if (view_ == View::Search && out.erased) return startSearch(searchText_);
@@ -508,7 +520,7 @@ void MainWindow::addSender() {
 
 void MainWindow::startSearch(const QString& text) {
     searchText_ = text;
-    search_ = std::make_unique<MailSearch>(s_.tables(), text.toStdString());
+    search_ = s_.mail().startSearch(text.toStdString());
     searchMatch_ = matchMails({}, 0);
     showView(View::Search);
     progress_->setValue(0);

@@ -43,7 +43,6 @@ class MainWindow : public QMainWindow {
 
     int currentView() const { return view_; }
     int inboxFilter() const { return filter_; }
-    int rememberedInboxCount() const { return rememberedInbox_; }
     bool searchRunning() const { return static_cast<bool>(search_); }
     int sortColumn() const { return sortColumn_; }
     bool sortDescending() const { return descending_; }
@@ -94,8 +93,9 @@ class MainWindow : public QMainWindow {
     void fillList();
     void saveWidths();
     void applyWidths();
+    void onSessionEvent(const SessionEvent& e);
     void onServiced();
-    void newMailCheck();
+    void announceNewMail();
     std::vector<MailRef> selectedRefs() const;
     const MailRow* currentRow() const;
     void moveCommand(int id);
@@ -112,10 +112,11 @@ class MainWindow : public QMainWindow {
     int filter_ = InboxCategory::All;
     int sortColumn_ = -1;
     bool descending_ = false;
-    int rememberedInbox_ = 0;
     bool shuttingDown_ = false;
     bool inDuties_ = false;
     std::optional<std::string> elsewhereMessage_;
+    bool listStale_ = false;  // an event changed what the shown list holds
+    bool newMail_ = false;    // a mail arrived while the Inbox was shown
     std::string shownUser_;
 
     QWidget* central_ = nullptr;

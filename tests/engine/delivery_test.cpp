@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/mail_queries.h"
 #include "mail_peers.h"
 
 namespace orv::test {
@@ -39,7 +40,7 @@ TEST_F(Deliveries, MailWithoutFilesGoesThroughStates13And4To9) {
     EXPECT_EQ(bob.tables.receivedRecipientNames.str(rows[0]), "bob");
     EXPECT_EQ(bob.tables.receivedRecipientSenders.str(rows[0]), "alice");
     ASSERT_EQ(bob.tables.mailRecvAddress(r).size(), 1u);
-    EXPECT_EQ(bob.reception->percentReceived(key), 100);
+    EXPECT_EQ(receivedPercent(bob.tables, bob.tables.findReceived(key)), 100);
 }
 
 TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {
@@ -58,7 +59,8 @@ TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {
     ASSERT_TRUE(pumpUntil([&] { return alice.connectionAttemptState("carol") == 2; }));
     EXPECT_EQ(alice.tables.mails[alice.findMail(key)].kind, MailKind::Outbox);
     EXPECT_EQ(alice.deliveryState(key, "carol"), DeliveryState::Waiting);
-    EXPECT_EQ(alice.delivery->stateSummary(key), 0);
+    EXPECT_EQ(deliverySummary(alice.tables, outboxMail(alice.tables, key)),
+              DeliverySummary::Running);
     EXPECT_EQ(readFile(bob.receivedPath(key, 0)), readFile(file));
     // Nothing to do now: neither side asks to be woken at once.
     for (auto* p : {&alice, &bob, &carol}) {
@@ -112,7 +114,7 @@ TEST_F(Deliveries, ReceiverAnswering8GetsTheItemAgainAfter300SecondsThenFilesOnR
     }));
     EXPECT_EQ(bob.itemsReceived, 1);
     EXPECT_EQ(bob.tables.mails[bob.tables.findReceived(key)].fetchRequested, 0);
-    EXPECT_EQ(bob.reception->percentReceived(key), 0);
+    EXPECT_EQ(receivedPercent(bob.tables, bob.tables.findReceived(key)), 0);
 
     stepSeconds(299);
     EXPECT_EQ(bob.itemsReceived, 1);
@@ -131,7 +133,7 @@ TEST_F(Deliveries, ReceiverAnswering8GetsTheItemAgainAfter300SecondsThenFilesOnR
         },
         60000));
     EXPECT_EQ(readFile(bob.receivedPath(key, 0)), readFile(file));
-    EXPECT_EQ(bob.reception->percentReceived(key), 100);
+    EXPECT_EQ(receivedPercent(bob.tables, bob.tables.findReceived(key)), 100);
     // The resend request is gone with its delivery.
     for (const auto& mail : bob.tables.mails)
         EXPECT_NE(mail.kind, MailKind::ResendRequest);

@@ -137,7 +137,9 @@ TEST(ClientSession, LoggedInElsewhereEndsTheLoginAndTellsTheUser) {
     ClientSession s(clock, o);
     ASSERT_EQ(s.start(), StartOutcome::Running);
     std::string told;
-    s.onLoggedInElsewhere = [&](const std::string& m) { told = m; };
+    s.onEvent = [&](const SessionEvent& e) {
+        if (e.kind == EventKind::LoggedInElsewhere) told = e.text;
+    };
     s.state().currentUser = "alice";
     s.service();
     EXPECT_EQ(s.state().currentUser, "alice");

@@ -43,7 +43,10 @@ class SessionPumpTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(loggedIn, 15000);
         QCOMPARE(QString::fromStdString(session.state().currentUser), QString("carol"));
 
-        // Idle: the listener and the channel wait in the event loop; only deadlines wake it.
+        // Idle: the listener and the channel wait in the event loop; only deadlines wake it,
+        // and nothing is announced.
+        int events = 0;
+        connect(&pump, &SessionPump::sessionEvent, this, [&] { ++events; });
         quint64 before = pump.serviceCount();
         QElapsedTimer t;
         t.start();
@@ -52,6 +55,56 @@ class SessionPumpTest : public QObject {
         QVERIFY2(
             pump.serviceCount() - before < 30,
             qPrintable(QString("serviced %1 times in 1.5 s").arg(pump.serviceCount() - before)));
+        QCOMPARE(events, 0);
+        pump.stop();
+        QVERIFY(session.shutdown());
+    }
+
+    // Events pushed between services reach a Qt listener once each, in order, with the
+    // service that follows; later services hand out nothing again.
+    void eventsReachTheListenerOnceInOrder() {
+        test::TempDir dir;
+        SystemClock clock;
+        ClientOptions opt;
+        opt.programPath = "orvantel";
+        opt.dataDir = dir.file("dave");
+        opt.instancePort = test::freeLoopbackPort();
+        ClientSession session(clock, opt);
+        QCOMPARE(session.start(), StartOutcome::Running);
+        SessionPump pump(session, clock);
+        std::vector<SessionEvent> seen;
+        int servicedAfter = 0;
+        connect(&pump, &SessionPump::sessionEvent, this,
+                [&](const SessionEvent& e) { seen.push_back(e); });
+        // The events of a service come before its serviced signal.
+        connect(&pump, &SessionPump::serviced, this, [&] {
+            if (seen.size() == 3 && servicedAfter == 0) servicedAfter = 1;
+        });
+
+        session.state().events.push(EventKind::MailArrived, 1);
+        session.state().events.push(EventKind::DeliveryChanged, 2, DeliveryState::AwaitingReply);
+        session.state().events.push(EventKind::MailRefused, 3, 0, "nosuchuser");
+        pump.kick();
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), size_t(3), 5000);
+        QCOMPARE(servicedAfter, 1);
+        QCOMPARE(int(seen[0].kind), int(EventKind::MailArrived));
+        QCOMPARE(seen[1].value, int32_t(DeliveryState::AwaitingReply));
+        QCOMPARE(seen[2].key, uint64_t(3));
+        QCOMPARE(QString::fromStdString(seen[2].text), QString("nosuchuser"));
+
+        const quint64 services = pump.serviceCount();
+        for (int i = 0; i < 3; ++i)
+            pump.kick();
+        QTRY_VERIFY_WITH_TIMEOUT(pump.serviceCount() > services, 5000);
+        QCOMPARE(seen.size(), size_t(3));
+
+        // An event pushed from outside a service (a command) still wakes the pump.
+        session.state().events.push(EventKind::DeliveryDone, 4);
+        WaitSet w;
+        session.waitSet(w);
+        QVERIFY(w.deadlineMs >= 0 && w.deadlineMs <= clock.nowMillis());
+        pump.kick();
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), size_t(4), 5000);
         pump.stop();
         QVERIFY(session.shutdown());
     }

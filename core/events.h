@@ -1,0 +1,48 @@
+#pragma once
+// What happened in a client session, announced by whoever knows it at that moment (the
+// engine, the reception, the delivery, a subsystem's façade) and handed out by the session
+// after each service, in the order pushed. Windows turn each into a Qt signal; the headless
+// client prints each as an event line. Nobody finds changes by comparing tables.
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orv {
+
+enum class EventKind : uint8_t {
+    MailArrived,        // key: a received mail for the current user was stored
+    FilesComplete,      // key: every file of a received mail is complete
+    DeliveryChanged,    // key, value: a delivery of an outgoing mail reached state `value`
+    DeliveryDone,       // key: an outgoing mail reached every recipient and is in Sent now
+    MailRefused,        // key, text: the recipient `text` of an outgoing mail does not exist
+    LoggedInElsewhere,  // text: the message to show; nobody is current any more
+    ReceiptsDone,       // key, value 1 or 0, text: the receipts of a mail were registered or not
+    GroupChanged,       // the group data changed
+    ListingArrived,     // text: the path of a folder listing that arrived from its owner
+    ShareChanged,       // the user's own shared folders changed
+    TransferChanged,    // key: a transfer changed state
+};
+
+struct SessionEvent {
+    EventKind kind = EventKind::MailArrived;
+    uint64_t key = 0;
+    int32_t value = 0;
+    std::string text;
+};
+
+class EventQueue {
+  public:
+    void push(EventKind kind, uint64_t key = 0, int32_t value = 0, std::string text = {}) {
+        events_.push_back({kind, key, value, std::move(text)});
+    }
+    bool empty() const { return events_.empty(); }
+    size_t size() const { return events_.size(); }
+    // Everything pushed so far, oldest first; the queue is empty afterwards.
+    std::vector<SessionEvent> take() { return std::exchange(events_, {}); }
+
+  private:
+    std::vector<SessionEvent> events_;
+};
+
+}  // namespace orv

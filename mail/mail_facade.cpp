@@ -1,0 +1,146 @@
+#include "mail/mail_facade.h"
+
+#include "core/mail_queries.h"
+#include "mail/receipts.h"
+
+namespace orv {
+
+const char* statusName(MailProgress::Status s) {
+    switch (s) {
+        case MailProgress::Status::Missing:
+            return "missing";
+        case MailProgress::Status::Complete:
+            return "complete";
+        case MailProgress::Status::Stalled:
+            return "stalled";
+        case MailProgress::Status::Incomplete:
+            return "incomplete";
+        case MailProgress::Status::Sent:
+            return "sent";
+        case MailProgress::Status::Refused:
+            return "refused";
+        case MailProgress::Status::Sending:
+            return "sending";
+    }
+    return "?";
+}
+
+MailFacade::MailFacade(CoreTables& tables, SessionState& state, const Clock& clock, Engine& engine,
+                       MailDelivery& delivery, MailReception& reception, DirectoryClient& directory,
+                       TaskStarter startTask)
+    : tables_(tables),
+      state_(state),
+      clock_(clock),
+      engine_(engine),
+      delivery_(delivery),
+      reception_(reception),
+      directory_(directory),
+      startTask_(std::move(startTask)) {}
+
+ComposeResult MailFacade::send(ComposeState& st, const ComposeInput& in) {
+    ComposeResult r = sendMail(tables_, st, in, state_.language);
+    if (r.ok && r.needsReceipts) startReceipts(r.mail, r.key);
+    return r;
+}
+
+ComposeResult MailFacade::saveDraft(ComposeState& st, const ComposeInput& in) {
+    return saveMail(tables_, st, in, state_.language);
+}
+
+void MailFacade::startReceipts(int mail, uint64_t key) {
+    ReceiptPlan plan = planReceipts(tables_, mail, state_.language);
+    if (!plan.ok) {
+        state_.events.push(EventKind::ReceiptsDone, key, 0, plan.message);
+        return;
+    }
+    if (!startTask_) return;
+    SessionState* state = &state_;
+    startTask_(std::make_unique<ReceiptRegistration>(directory_, clock_, std::move(plan),
+                                                     state_.currentPassword, state_.language),
+               [state, key](BackgroundTask& t) {
+                   auto& reg = static_cast<ReceiptRegistration&>(t);
+                   state->events.push(EventKind::ReceiptsDone, key, reg.succeeded() ? 1 : 0,
+                                      reg.message());
+               });
+}
+
+ComposeStatus MailFacade::composeStatus(const ComposeState& st) {
+    StatusProbe probe;
+    probe.refusedNoUser = [this](uint64_t key) { return delivery_.isRefused(key); };
+    probe.resolve = [this](std::string_view name) {
+        return tables_
+            .resolveUser(name, [this](std::string_view n) { return directory_.askAddress(n); })
+            .code;
+    };
+    probe.bytesPerSecond = st.created() ? delivery_.sendSpeed(st.key) : 0;
+    probe.nowSeconds = clock_.nowSeconds();
+    return orv::composeStatus(tables_, st, probe, state_.language);
+}
+
+bool MailFacade::requestFiles(uint64_t key) {
+    return reception_.RequestFiles(key);
+}
+
+ReadProgress MailFacade::readProgress(uint64_t key, SpeedTextPacer& pacer) {
+    ReceiveProbe probe;
+    probe.bytesPerSecond = reception_.receiveSpeed(key);
+    probe.connected = [this](std::string_view name) {
+        return engine_.links().findIdentified(name) != kInvalidSocket;
+    };
+    probe.nowMillis = clock_.nowMillis();
+    return orv::readProgress(tables_, key, probe, pacer, state_.language);
+}
+
+MailProgress MailFacade::progress(uint64_t key) {
+    using S = MailProgress::Status;
+    MailProgress p;
+    int m = tables_.findReceived(key);
+    p.received = m >= 0;
+    if (!p.received) m = tables_.findOutgoing(key);
+    p.mail = m;
+    if (m < 0) return p;
+    if (p.received) {
+        p.percent = receivedPercent(tables_, m);
+        p.status =
+            p.percent >= 100 ? S::Complete : (reception_.stalled(key) ? S::Stalled : S::Incomplete);
+    } else {
+        p.percent = deliveryPercent(tables_, m);
+        p.status = tables_.mails[m].kind == MailKind::Sent ? S::Sent
+                   : delivery_.isRefused(key)              ? S::Refused
+                                                           : S::Sending;
+    }
+    return p;
+}
+
+std::vector<MailRow> MailFacade::view(int view, int inboxCategory, const MailMatch& match) {
+    return buildView(tables_, view, state_.currentUser, inboxCategory, state_.language, match);
+}
+
+namespace {
+MoveOutcome noted(CoreTables& t, MoveOutcome out) {
+    if (out.moved || out.erased) t.noteChange();
+    return out;
+}
+}  // namespace
+
+MoveOutcome MailFacade::remove(std::span<const MailRef> refs, const AskDeleteFiles& ask) {
+    return noted(tables_, deleteMails(tables_, refs, ask));
+}
+
+MoveOutcome MailFacade::restore(std::span<const MailRef> refs) {
+    return noted(tables_, restoreMails(tables_, refs));
+}
+
+MoveOutcome MailFacade::removeAllTrash(const AskDeleteFiles& ask) {
+    return noted(tables_, deleteAllTrash(tables_, state_.currentUser, ask));
+}
+
+MoveOutcome MailFacade::restoreAllTrash() {
+    return noted(tables_, orv::restoreAllTrash(tables_, state_.currentUser));
+}
+
+std::unique_ptr<MailSearch> MailFacade::startSearch(std::string text) {
+    return std::make_unique<MailSearch>(tables_, std::move(text));
+}
+
+}  // namespace orv
