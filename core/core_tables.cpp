@@ -579,21 +579,21 @@ void CoreTables::setDeliveryState(int d, DeliveryHow how, int32_t fileIndex, int
     DeliveryRecord& r = deliveries[d];
     switch (how) {
         case DeliveryHow::Reset:
-            r.state = 0;
+            r.state = DeliveryState::Waiting;
             break;
         case DeliveryHow::Sending:
-            r.state = 13;
+            r.state = DeliveryState::AwaitingReply;
             r.stateTime = now();
             break;
         case DeliveryHow::FromPosition:
-            r.state = 3;
+            r.state = DeliveryState::SendingFiles;
             r.stateTime = now();
             r.fileIndex = fileIndex;
             r.fileOffset = fileOffset;
             r.progress = sumTotalFirst(r.mail, fileIndex) + fileOffset;
             break;
         case DeliveryHow::Finished:
-            r.state = 4;
+            r.state = DeliveryState::Finished;
             break;
     }
     noteChange();
