@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "engine/item_message.h"
 #include "engine/rate_meter.h"
 
 namespace orv {
@@ -175,59 +176,42 @@ bool MailDelivery::deliveryPass() {
 }
 
 void MailDelivery::buildItemMessage(int d) {
-    DeliveryRecord& r = tables_.deliveries[d];
-    int m = r.mail;
-    WireCodec& codec = engine_.codec();
-    WireWriter w(Command::ItemMessage);
-    const MailRecord rec = tables_.mails[m];
-    w.raw(&rec, sizeof rec);
-    w.stringList(
-        {tables_.mailSubject(m), tables_.deliverySenders.str(d), tables_.deliveryRecipients.str(d)},
-        codec);
-    if (rec.kind == MailKind::ListFolderReply || rec.kind == MailKind::ListTreeReply) {
-        if (buildListing) {
-            buildListing(m, w);
-        } else {
-            w.i32(0);  // folder paths
-            w.i32(0);  // folder tags
-            w.i32(0);  // file names
-            w.i32(0);  // file records
-        }
+    int m = tables_.deliveries[d].mail;
+    ItemMessage item;
+    item.record = tables_.mails[m];
+    item.subject = tables_.mailSubject(m);
+    item.sender = tables_.deliverySenders.str(d);
+    item.recipient = tables_.deliveryRecipients.str(d);
+    std::vector<uint8_t> bytes;
+    if (carriesListing(item.record.kind)) {
+        std::function<void(WireWriter&)> listing;
+        if (buildListing) listing = [this, m](WireWriter& w) { buildListing(m, w); };
+        bytes = encodeItemMessage(item, engine_.codec(), listing);
     } else {
-        std::vector<int32_t> files = tables_.mailFiles(m);
-        std::vector<std::string> names;
-        std::vector<int64_t> sizes;
-        std::vector<AttachmentRecord> atts;
-        for (int a : files) {
-            names.push_back(tables_.attachmentNames.str(a));
-            sizes.push_back(tables_.attachments[a].total);
-            atts.push_back(tables_.attachments[a]);
+        for (int a : tables_.mailFiles(m)) {
+            item.fileNames.push_back(tables_.attachmentNames.str(a));
+            item.fileSizes.push_back(tables_.attachments[a].total);
+            item.attachments.push_back(tables_.attachments[a]);
         }
-        w.stringList(names, codec);
-        w.records(sizes.data(), static_cast<int32_t>(sizes.size()));
-        std::vector<std::string> recipients;
         for (int x : tables_.mailDeliveries(m))
-            recipients.push_back(tables_.deliveryRecipients.str(x));
-        w.stringList(recipients, codec);
-        std::vector<std::string> entries;
+            item.recipients.push_back(tables_.deliveryRecipients.str(x));
         for (int x : tables_.mailOutAddress(m))
-            entries.push_back(tables_.outAddressEntries.str(x));
-        w.stringList(entries, codec);
-        w.records(atts.data(), static_cast<int32_t>(atts.size()));
+            item.addressEntries.push_back(tables_.outAddressEntries.str(x));
+        bytes = encodeItemMessage(item, engine_.codec());
     }
-    const std::vector<uint8_t>& bytes = w.finish();
     DeliveryRuntime& rt = tables_.deliveryRuntime(d);
     rt.release();
-    DeliveryRecord& r2 = tables_.deliveries[d];
-    r2.progress = 0;
-    if (!validBodyLength(static_cast<int32_t>(std::min<size_t>(w.bodySize(), INT_MAX)))) {
+    DeliveryRecord& r = tables_.deliveries[d];
+    r.progress = 0;
+    size_t body = bytes.size() - kHeaderSize;
+    if (!validBodyLength(static_cast<int32_t>(std::min<size_t>(body, INT_MAX)))) {
         // Too large for one message: it could never be sent.
-        r2.state = DeliveryState::Unreadable;
+        r.state = DeliveryState::Unreadable;
         tables_.noteChange();
         return;
     }
-    rt.sendBuffer = bytes;
-    r2.state = DeliveryState::SendingItem;
+    rt.sendBuffer = std::move(bytes);
+    r.state = DeliveryState::SendingItem;
     tables_.noteChange();
 }
 

@@ -19,6 +19,8 @@
 
 namespace orv {
 
+struct ItemMessage;
+
 // A file name from a peer as it may be used locally: the part after the last '/' or '\';
 // empty when nothing usable is left ("", "." or "..").
 std::string safeFileName(std::string_view name);
@@ -88,8 +90,8 @@ class MailReception {
 
   private:
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
-    void storeMail(const InboundMessage& msg, const MailRecord& rec, const std::string& sender,
-                   const std::string& subject, WireReader& rd);
+    // Stores a mail unless it is there already; rd stands after the item's head.
+    void storeMail(const InboundMessage& msg, ItemMessage& item, WireReader& rd);
     int findStored(uint64_t key) const;  // kinds 1, 23, 4
     int findForChunk(uint64_t key, int32_t fileNo, int& attachment);
     int findReceivedKind(uint64_t key, bool alsoShared) const;
