@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "engine/idle_rules.h"
 #include "engine/item_message.h"
 #include "engine/rate_meter.h"
 
@@ -14,9 +15,6 @@ namespace orv {
 
 namespace {
 
-constexpr int32_t kRepeatSeconds = 300;
-constexpr int32_t kConnectTimeout = 8;
-constexpr int32_t kConnectSpacing = 2;
 // Frames queued by one delivery in one visit, so that other deliveries get their turn.
 constexpr int kFramesPerVisit = 512;
 
@@ -32,10 +30,6 @@ int64_t loadI64(const uint8_t* p) {
 }
 void storeI64(uint8_t* p, int64_t v) {
     std::memcpy(p, &v, 8);
-}
-
-bool markedForClose(const PeerLinkRecord& l) {
-    return (l.closeMark & 0xFF) == 1;
 }
 
 bool isDeliveredKind(int32_t kind) {
@@ -320,7 +314,7 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
             frameLen = sizeof eof;
         } else {
             // The file is shorter than registered; try again later.
-            retryFileAtMs_ = clock_.nowMillis() + 1000;
+            retryFileAtMs_ = clock_.nowMillis() + kShortFileRetryMs;
             return true;
         }
         if (!linkLooked) {
@@ -594,9 +588,7 @@ void MailDelivery::addWaits(WaitSet& out) {
     if (!session_.loggedIn()) return;
     int64_t nowMs = clock_.nowMillis();
     int32_t t = now();
-    auto atSecond = [&](int64_t second) {
-        out.dueAt(nowMs + std::max<int64_t>(0, second - t) * 1000);
-    };
+    auto atSecond = [&](int64_t second) { out.dueAt(msAtSecond(clock_, second)); };
     // The socket of a usable outbound link to user, or -1.
     auto linkTo = [&](std::string_view user) -> Socket {
         const PeerLinkTable& links = engine_.links();
@@ -670,7 +662,8 @@ void MailDelivery::addWaits(WaitSet& out) {
             default:
                 // Looking up the address (the directory's answer is polled), or waiting for
                 // the connect spacing.
-                atSecond(std::max<int64_t>(int64_t{t} + 1, int64_t{lastConnectStart_} + 2));
+                atSecond(std::max<int64_t>(int64_t{t} + 1,
+                                           int64_t{lastConnectStart_} + kConnectSpacing));
                 break;
         }
     }

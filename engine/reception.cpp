@@ -16,9 +16,6 @@ namespace orv {
 
 namespace {
 
-constexpr int32_t kStallSeconds = 15;
-constexpr int32_t kStallCheckSeconds = 10;
-constexpr int32_t kReplySpacing = 2;
 // A name that cannot be used as it came still needs a file of its own.
 constexpr const char* kUnnamedFile = "unnamed";
 
@@ -534,8 +531,6 @@ void MailReception::addWaits(WaitSet& out) {
     // Nothing stays unwritten while the session waits.
     flushPending();
     if (!session_.loggedIn()) return;
-    int64_t nowMs = clock_.nowMillis();
-    int32_t t = now();
     // The stall check: the next time a mail being received could be asked for again.
     int64_t due = -1;
     for (int m = 0; m < tables_.mails.count(); ++m) {
@@ -545,7 +540,7 @@ void MailReception::addWaits(WaitSet& out) {
                                        int64_t{lastStallCheck_} + kStallCheckSeconds + 1);
         if (due < 0 || at < due) due = at;
     }
-    if (due >= 0) out.dueAt(nowMs + std::max<int64_t>(0, due - t) * 1000);
+    if (due >= 0) out.dueAt(msAtSecond(clock_, due));
 }
 
 // ---------------------------------------------------------------- queries

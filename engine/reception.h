@@ -85,6 +85,12 @@ class MailReception {
     // A chunk for a file with a preview mark; true when it was taken.
     std::function<bool(int attachment, int64_t offset, std::span<const uint8_t> data)> previewChunk;
 
+    // A reception with no chunk for more than this many seconds has stalled.
+    static constexpr int32_t kStallSeconds = 15;
+    // Stalled receptions are looked for at most once in more than this many seconds.
+    static constexpr int32_t kStallCheckSeconds = 10;
+    // Replies to chunks that cannot be placed go out at most once in this many seconds.
+    static constexpr int32_t kReplySpacing = 2;
     // Bytes of one file gathered before they are written.
     static constexpr size_t kWriteBlock = 256u << 10;
 
