@@ -657,8 +657,8 @@ ResolveResult CoreTables::resolveUser(std::string_view name,
                 // again later.
                 res.code = ResolveCode::FreshNoPort;
                 return res;
-            case AddressAnswer::Malformed:
-                res.code = ResolveCode::Malformed;
+            case AddressAnswer::NoSuchUser:
+                res.code = ResolveCode::NoSuchUser;
                 return res;
             case AddressAnswer::Empty:
                 cacheAddress(name, "");

@@ -84,7 +84,7 @@ class SideTable {
 enum class ResolveCode : int {
     CachedNoPort = 0,
     FreshWithPort = 1,
-    Malformed = 2,
+    NoSuchUser = 2,
     NoAddress = 3,
     FreshNoPort = 4,
     CachedWithPort = 5,
@@ -97,10 +97,10 @@ struct ResolveResult {
     int port = 0;
 };
 
-// What the directory said when asked for a user's address. Failed: no answer (yet); Malformed:
+// What the directory said when asked for a user's address. Failed: no answer (yet); NoSuchUser:
 // the directory knows no such user.
 struct AddressAnswer {
-    enum Kind { Failed, Malformed, Empty, Found } kind = Failed;
+    enum Kind { Failed, NoSuchUser, Empty, Found } kind = Failed;
     std::string address;
 };
 

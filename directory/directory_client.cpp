@@ -23,7 +23,7 @@ AddressAnswer DirectoryClient::askAddress(std::string_view user, bool takeOver) 
         case LookupStatus::Pending:
             return {AddressAnswer::Failed, ""};
         case LookupStatus::NoSuchUser:
-            return {AddressAnswer::Malformed, ""};
+            return {AddressAnswer::NoSuchUser, ""};
         case LookupStatus::Empty:
             return {AddressAnswer::Empty, ""};
         case LookupStatus::Found:

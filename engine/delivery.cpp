@@ -9,15 +9,14 @@
 #include <algorithm>
 #include <climits>
 
+#include "engine/idle_rules.h"
+#include "engine/item_message.h"
 #include "engine/rate_meter.h"
 
 namespace orv {
 
 namespace {
 
-constexpr int32_t kRepeatSeconds = 300;
-constexpr int32_t kConnectTimeout = 8;
-constexpr int32_t kConnectSpacing = 2;
 // Frames queued by one delivery in one visit, so that other deliveries get their turn.
 constexpr int kFramesPerVisit = 512;
 
@@ -33,10 +32,6 @@ int64_t loadI64(const uint8_t* p) {
 }
 void storeI64(uint8_t* p, int64_t v) {
     std::memcpy(p, &v, 8);
-}
-
-bool markedForClose(const PeerLinkRecord& l) {
-    return (l.closeMark & 0xFF) == 1;
 }
 
 bool isDeliveredKind(int32_t kind) {
@@ -192,58 +187,41 @@ bool MailDelivery::deliveryPass() {
 }
 
 void MailDelivery::buildItemMessage(int d) {
-    DeliveryRecord& r = tables_.deliveries[d];
-    int m = r.mail;
-    WireCodec& codec = engine_.codec();
-    WireWriter w(Command::ItemMessage);
-    const MailRecord rec = tables_.mails[m];
-    w.raw(&rec, sizeof rec);
-    w.stringList(
-        {tables_.mailSubject(m), tables_.deliverySenders.str(d), tables_.deliveryRecipients.str(d)},
-        codec);
-    if (rec.kind == MailKind::ListFolderReply || rec.kind == MailKind::ListTreeReply) {
-        if (buildListing) {
-            buildListing(m, w);
-        } else {
-            w.i32(0);  // folder paths
-            w.i32(0);  // folder tags
-            w.i32(0);  // file names
-            w.i32(0);  // file records
-        }
+    int m = tables_.deliveries[d].mail;
+    ItemMessage item;
+    item.record = tables_.mails[m];
+    item.subject = tables_.mailSubject(m);
+    item.sender = tables_.deliverySenders.str(d);
+    item.recipient = tables_.deliveryRecipients.str(d);
+    std::vector<uint8_t> bytes;
+    if (carriesListing(item.record.kind)) {
+        std::function<void(WireWriter&)> listing;
+        if (buildListing) listing = [this, m](WireWriter& w) { buildListing(m, w); };
+        bytes = encodeItemMessage(item, engine_.codec(), listing);
     } else {
-        std::vector<int32_t> files = tables_.mailFiles(m);
-        std::vector<std::string> names;
-        std::vector<int64_t> sizes;
-        std::vector<AttachmentRecord> atts;
-        for (int a : files) {
-            names.push_back(tables_.attachmentNames.str(a));
-            sizes.push_back(tables_.attachments[a].total);
-            atts.push_back(tables_.attachments[a]);
+        for (int a : tables_.mailFiles(m)) {
+            item.fileNames.push_back(tables_.attachmentNames.str(a));
+            item.fileSizes.push_back(tables_.attachments[a].total);
+            item.attachments.push_back(tables_.attachments[a]);
         }
-        w.stringList(names, codec);
-        w.records(sizes.data(), static_cast<int32_t>(sizes.size()));
-        std::vector<std::string> recipients;
         for (int x : tables_.mailDeliveries(m))
-            recipients.push_back(tables_.deliveryRecipients.str(x));
-        w.stringList(recipients, codec);
-        std::vector<std::string> entries;
+            item.recipients.push_back(tables_.deliveryRecipients.str(x));
         for (int x : tables_.mailOutAddress(m))
-            entries.push_back(tables_.outAddressEntries.str(x));
-        w.stringList(entries, codec);
-        w.records(atts.data(), static_cast<int32_t>(atts.size()));
+            item.addressEntries.push_back(tables_.outAddressEntries.str(x));
+        bytes = encodeItemMessage(item, engine_.codec());
     }
-    const std::vector<uint8_t>& bytes = w.finish();
     DeliveryRuntime& rt = tables_.deliveryRuntime(d);
     rt.release();
-    DeliveryRecord& r2 = tables_.deliveries[d];
-    r2.progress = 0;
-    if (!validBodyLength(static_cast<int32_t>(std::min<size_t>(w.bodySize(), INT_MAX)))) {
+    DeliveryRecord& r = tables_.deliveries[d];
+    r.progress = 0;
+    size_t body = bytes.size() - kHeaderSize;
+    if (!validBodyLength(static_cast<int32_t>(std::min<size_t>(body, INT_MAX)))) {
         // Too large for one message: it could never be sent.
         setState(d, DeliveryState::Unreadable);
         tables_.noteChange();
         return;
     }
-    rt.sendBuffer = bytes;
+    rt.sendBuffer = std::move(bytes);
     setState(d, DeliveryState::SendingItem);
     tables_.noteChange();
 }
@@ -353,7 +331,7 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
             frameLen = sizeof eof;
         } else {
             // The file is shorter than registered; try again later.
-            retryFileAtMs_ = clock_.nowMillis() + 1000;
+            retryFileAtMs_ = clock_.nowMillis() + kShortFileRetryMs;
             return true;
         }
         if (!linkLooked) {
@@ -605,9 +583,7 @@ void MailDelivery::addWaits(WaitSet& out) {
     if (!session_.loggedIn()) return;
     int64_t nowMs = clock_.nowMillis();
     int32_t t = now();
-    auto atSecond = [&](int64_t second) {
-        out.dueAt(nowMs + std::max<int64_t>(0, second - t) * 1000);
-    };
+    auto atSecond = [&](int64_t second) { out.dueAt(msAtSecond(clock_, second)); };
     // The socket of a usable outbound link to user, or -1.
     auto linkTo = [&](std::string_view user) -> Socket {
         const PeerLinkTable& links = engine_.links();
@@ -681,7 +657,8 @@ void MailDelivery::addWaits(WaitSet& out) {
             default:
                 // Looking up the address (the directory's answer is polled), or waiting for
                 // the connect spacing.
-                atSecond(std::max<int64_t>(int64_t{t} + 1, int64_t{lastConnectStart_} + 2));
+                atSecond(std::max<int64_t>(int64_t{t} + 1,
+                                           int64_t{lastConnectStart_} + kConnectSpacing));
                 break;
         }
     }

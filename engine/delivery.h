@@ -74,6 +74,14 @@ class MailDelivery {
     // A listing request (kind 17 or 18) for path was delivered.
     std::function<void(int32_t kind, std::string_view path)> listingRequestDelivered;
 
+    // A delivery waiting for its reply, or a user found offline, is tried again after this.
+    static constexpr int32_t kRepeatSeconds = 300;
+    // A connect still pending after more than this many seconds counts as failed.
+    static constexpr int32_t kConnectTimeout = 8;
+    // Connects start at least this many seconds apart.
+    static constexpr int32_t kConnectSpacing = 2;
+    // A file shorter than registered is read again this much later.
+    static constexpr int64_t kShortFileRetryMs = 1000;
     // Most file data queued on one link before the pass leaves it to drain.
     static constexpr size_t kLinkQueueMark = 2u << 20;
     // Chunks read from a file at once.

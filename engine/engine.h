@@ -7,6 +7,13 @@
 // Nothing here blocks on the network. Instead of being called on a fast timer, the engine
 // tells its owner what to wait for (waitSet: descriptors and the next deadline) and runOnce
 // waits for exactly that and pumps.
+//
+// Each step has a file of its own, whose header names the step's timing: listener.cpp
+// (listening and accepting), receive.cpp (the receive state machine), http_relay.cpp,
+// idle_rules.cpp (keep-alives, the deferred close, the sweep) and wait_set.cpp (collecting
+// every step's waits); this file's .cpp keeps the life cycle, the pump, links and sending.
+// Relay mode and the local file server join the same way: a step in a file of its own, run
+// from its hook, reporting its waits beside it.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +27,7 @@
 #include "core/core_tables.h"
 #include "core/session_state.h"
 #include "engine/peer_tables.h"
+#include "engine/wait_set.h"
 #include "engine/wire.h"
 #include "net/codec.h"
 #include "net/socket_api.h"
@@ -41,22 +49,6 @@ struct EngineConfig {
     std::string httpRelayTarget = kBuiltInDirectoryHost;
     // How long shutdown lets queued goodbyes and replies drain before closing.
     int shutdownFlushMs = 100;
-};
-
-// What the engine would like to wait for: descriptors with the readiness it will act on, and
-// the time (Clock::nowMillis) when a step has something due; -1 when nothing is due.
-struct WaitSet {
-    std::vector<PollEntry> entries;
-    int64_t deadlineMs = -1;
-    void want(Socket fd, short events);
-    void dueAt(int64_t ms) {
-        if (ms >= 0 && (deadlineMs < 0 || ms < deadlineMs)) deadlineMs = ms;
-    }
-    short eventsFor(Socket fd) const;
-    void clear() {
-        entries.clear();
-        deadlineMs = -1;
-    }
 };
 
 // A complete message as handed to a hook. The body stays valid for the duration of the call.
@@ -113,8 +105,9 @@ class Engine {
     EngineHooks& hooks() { return hooks_; }
 
     // ---- the pump ----
-    // Up to five passes of SocketStep (while it works, at most 100 calls) and PeriodicStep
-    // (likewise), then writes what was queued. Returns whether anything worked.
+    // Up to kPumpPasses passes of SocketStep (while it works, at most kStepCallsPerPass calls)
+    // and PeriodicStep (likewise), then writes what was queued. Returns whether anything
+    // worked.
     bool EnginePump();
     bool SocketStep();
     bool PeriodicStep();
@@ -180,6 +173,8 @@ class Engine {
     static constexpr size_t kControlLimit = kOutputHighWater + (1u << 20);
     static constexpr size_t kWriteBatch = 256u << 10;
     static constexpr size_t kMaxReadSize = 1u << 20;
+    static constexpr int kPumpPasses = 5;
+    static constexpr int kStepCallsPerPass = 100;
 
   private:
     struct StepResult {
@@ -187,10 +182,14 @@ class Engine {
         bool endLoop = false;
     };
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
-    int64_t dueInSeconds(int64_t dueSecond) const;
     bool loggedIn() const { return session_.loggedIn(); }
 
+    // ---- listening and accepting (listener.cpp) ----
     bool acceptStep(int32_t now);
+    void addListenerWaits(WaitSet& out);  // reopening, also before a login
+    void addAcceptWaits(WaitSet& out);
+
+    // ---- the receive state machine (receive.cpp) ----
     bool limitStatusClients();
     bool receiveAll(int32_t now);
     StepResult runReceive(Connection& c, int32_t now);
@@ -199,14 +198,25 @@ class Engine {
     StepResult handleHello(Connection& c);
     void handleNote(Connection& c);
     void consumeMessage(Connection& c);
+    void addReceiveWaits(WaitSet& out);
+
+    // ---- the HTTP relay (http_relay.cpp) ----
     StepResult startHttpRelay(Connection& c);
     bool pumpRelays(int32_t now);
     bool pumpRelay(HttpRelayPair& p, int32_t now, bool& closePair);
     void closeRelay(size_t i);
+    void addHttpRelayWaits(WaitSet& out);
+
+    // ---- keep-alives and idle rules (idle_rules.cpp) ----
     void keepAliveRules(int32_t now);
-    void lingerStep(int32_t now);
-    void sweepSharedFileDeliveries(int32_t now);
     bool sendKeepAlive(Socket s);
+    void addKeepAliveWaits(WaitSet& out);
+    void lingerStep(int32_t now);
+    void addLingerWaits(WaitSet& out);
+    void sweepSharedFileDeliveries(int32_t now);
+    void addSweepWaits(WaitSet& out);
+
+    // ---- links and sending (engine.cpp) ----
     bool flushConnection(Connection& c);
     bool flushQueue(Socket s, ByteQueue& q);
     Connection* findConnection(Socket s);

@@ -9,6 +9,7 @@
 
 #include "core/file_time.h"
 #include "engine/create_item.h"
+#include "engine/item_message.h"
 #include "engine/rate_meter.h"
 
 namespace orv {
@@ -22,9 +23,6 @@ bool allFilesComplete(const CoreTables& t, int m) {
 
 namespace {
 
-constexpr int32_t kStallSeconds = 15;
-constexpr int32_t kStallCheckSeconds = 10;
-constexpr int32_t kReplySpacing = 2;
 // A name that cannot be used as it came still needs a file of its own.
 constexpr const char* kUnnamedFile = "unnamed";
 
@@ -59,15 +57,9 @@ MailReception::~MailReception() {
 void MailReception::DispatchItem(const InboundMessage& msg) {
     flushPending();  // rows may move below
     WireReader rd(msg.body);
-    auto recBytes = rd.readBytes(sizeof(MailRecord));
-    if (recBytes.empty()) return;
-    MailRecord rec;
-    std::memcpy(&rec, recBytes.data(), sizeof rec);
-    std::vector<std::string> listA = rd.readStringList(engine_.codec());
-    listA.resize(std::max<size_t>(listA.size(), 3));
-    const std::string& subject = listA[0];
-    const std::string& sender = listA[1];
-    const std::string& recipient = listA[2];
+    ItemMessage item;
+    if (!readItemHead(rd, item, engine_.codec())) return;
+    const MailRecord& rec = item.record;
 
     if (session_.connectMode == 1) {
         if (relayItem) relayItem(msg);
@@ -78,26 +70,26 @@ void MailReception::DispatchItem(const InboundMessage& msg) {
             return;
         case MailKind::ListFolder:
         case MailKind::ListTree:
-            if (onListingRequest && equalsIgnoreCase(recipient, session_.currentUser))
-                onListingRequest(rec.kind, sender, recipient, subject);
+            if (onListingRequest && equalsIgnoreCase(item.recipient, session_.currentUser))
+                onListingRequest(rec.kind, item.sender, item.recipient, item.subject);
             return;
         case MailKind::ListFolderReply:
         case MailKind::ListTreeReply:
-            if (onListingReply) onListingReply(rec.kind, sender, subject, rd);
+            if (onListingReply) onListingReply(rec.kind, item.sender, item.subject, rd);
             return;
         case MailKind::SharedFileRequest:
-            if (onSharedFileRequest && equalsIgnoreCase(recipient, session_.currentUser))
-                onSharedFileRequest(sender, recipient, subject);
+            if (onSharedFileRequest && equalsIgnoreCase(item.recipient, session_.currentUser))
+                onSharedFileRequest(item.sender, item.recipient, item.subject);
             return;
         case 14:
-            engine_.forgetCachedAddress(sender);
+            engine_.forgetCachedAddress(item.sender);
             return;
         case MailKind::ResendRequest:
-            delivery_.RestartDelivery(sender, rec.wantedKey);
+            delivery_.RestartDelivery(item.sender, rec.wantedKey);
             return;
         case MailKind::Outbox:
         case MailKind::SharedFileDelivery:
-            storeMail(msg, rec, sender, subject, rd);
+            storeMail(msg, item, rd);
             return;
         default:
             return;
@@ -114,17 +106,15 @@ int MailReception::findStored(uint64_t key) const {
     return -1;
 }
 
-void MailReception::storeMail(const InboundMessage& msg, const MailRecord& in,
-                              const std::string& sender, const std::string& subject,
-                              WireReader& rd) {
-    WireCodec& codec = engine_.codec();
+void MailReception::storeMail(const InboundMessage& msg, ItemMessage& item, WireReader& rd) {
+    const MailRecord& in = item.record;
+    const std::string& sender = item.sender;
     int m = findStored(in.key);
     if (m < 0) {
-        std::vector<std::string> names = rd.readStringList(codec);
-        std::vector<int64_t> sizes = rd.readRecords<int64_t>();
-        std::vector<std::string> recipients = rd.readStringList(codec);
-        std::vector<std::string> entries = rd.readStringList(codec);
-        std::vector<AttachmentRecord> atts = rd.readRecords<AttachmentRecord>();
+        readItemFiles(rd, item, engine_.codec());
+        const std::vector<std::string>& names = item.fileNames;
+        const std::vector<int64_t>& sizes = item.fileSizes;
+        const std::vector<AttachmentRecord>& atts = item.attachments;
 
         MailRecord rec = in;
         rec.runtimeSlot = 0;
@@ -133,13 +123,13 @@ void MailReception::storeMail(const InboundMessage& msg, const MailRecord& in,
         rec.lastActivity = now();
         int64_t limit = int64_t{tables_.settingNumber(Setting::AutoReceiveMB)} * 1048576;
         if (in.kind == MailKind::SharedFileDelivery || rec.size < limit) rec.fetchRequested = 1;
-        m = tables_.appendMail(rec, subject);
+        m = tables_.appendMail(rec, item.subject);
         ReceiveMeter& meter = tables_.mailMeter(m);
         meter = ReceiveMeter{};
         meter.start = now();
-        for (const auto& r : recipients)
+        for (const auto& r : item.recipients)
             tables_.appendReceivedRecipient(m, r, sender);
-        for (const auto& e : entries)
+        for (const auto& e : item.addressEntries)
             tables_.appendRecvAddress(m, e);
         for (size_t k = 0; k < names.size(); ++k) {
             std::string name = safeFileName(names[k]);
@@ -560,8 +550,6 @@ void MailReception::addWaits(WaitSet& out) {
     // Nothing stays unwritten while the session waits.
     flushPending();
     if (!session_.loggedIn()) return;
-    int64_t nowMs = clock_.nowMillis();
-    int32_t t = now();
     // The stall check: the next time a mail being received could be asked for again.
     int64_t due = -1;
     for (int m = 0; m < tables_.mails.count(); ++m) {
@@ -571,7 +559,7 @@ void MailReception::addWaits(WaitSet& out) {
                                        int64_t{lastStallCheck_} + kStallCheckSeconds + 1);
         if (due < 0 || at < due) due = at;
     }
-    if (due >= 0) out.dueAt(nowMs + std::max<int64_t>(0, due - t) * 1000);
+    if (due >= 0) out.dueAt(msAtSecond(clock_, due));
 }
 
 // ---------------------------------------------------------------- queries

@@ -19,6 +19,8 @@
 
 namespace orv {
 
+struct ItemMessage;
+
 // A file name from a peer as it may be used locally: the part after the last '/' or '\';
 // empty when nothing usable is left ("", "." or "..").
 std::string safeFileName(std::string_view name);
@@ -77,13 +79,19 @@ class MailReception {
     // A chunk for a file with a preview mark; true when it was taken.
     std::function<bool(int attachment, int64_t offset, std::span<const uint8_t> data)> previewChunk;
 
+    // A reception with no chunk for more than this many seconds has stalled.
+    static constexpr int32_t kStallSeconds = 15;
+    // Stalled receptions are looked for at most once in more than this many seconds.
+    static constexpr int32_t kStallCheckSeconds = 10;
+    // Replies to chunks that cannot be placed go out at most once in this many seconds.
+    static constexpr int32_t kReplySpacing = 2;
     // Bytes of one file gathered before they are written.
     static constexpr size_t kWriteBlock = 256u << 10;
 
   private:
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
-    void storeMail(const InboundMessage& msg, const MailRecord& rec, const std::string& sender,
-                   const std::string& subject, WireReader& rd);
+    // Stores a mail unless it is there already; rd stands after the item's head.
+    void storeMail(const InboundMessage& msg, ItemMessage& item, WireReader& rd);
     int findStored(uint64_t key) const;  // kinds 1, 23, 4
     int findForChunk(uint64_t key, int32_t fileNo, int& attachment);
     int findReceivedKind(uint64_t key, bool alsoShared) const;

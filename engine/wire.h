@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/tables.h"
@@ -145,6 +146,11 @@ class WireWriter {
     }
     // The finished message; the header carries the command and the body length.
     const std::vector<uint8_t>& finish();
+    // The finished message, moved out; the writer is empty afterwards.
+    std::vector<uint8_t> take() {
+        finish();
+        return std::move(bytes_);
+    }
     size_t bodySize() const { return bytes_.size() - kHeaderSize; }
 
   private:

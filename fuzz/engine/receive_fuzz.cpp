@@ -1,6 +1,6 @@
 // Arbitrary bytes into the receive path of two connections (an accepted one and an outbound
 // one), delivered in slices over the scripted socket fake, with hooks that decode every
-// message the way the reception will. Nothing may crash, read out of bounds or allocate
+// message the way the reception does. Nothing may crash, read out of bounds or allocate
 // beyond what the input justifies.
 #include <cstdint>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "core/core_tables.h"
 #include "core/session_state.h"
 #include "engine/engine.h"
+#include "engine/item_message.h"
 #include "engine/wire.h"
 #include "net/fake_socket_api.h"
 
@@ -18,20 +19,19 @@ namespace {
 size_t sink = 0;
 
 void decodeItem(orv::Engine& e, const orv::InboundMessage& m) {
-    orv::WireReader r(m.body);
-    auto rec = r.readBytes(sizeof(orv::MailRecord));
-    sink += rec.size();
-    for (const auto& s : r.readStringList(e.codec()))
-        sink += s.size();
-    for (const auto& s : r.readStringList(e.codec()))
-        sink += s.size();
-    sink += r.readRecords<int64_t>().size();
-    for (const auto& s : r.readStringList(e.codec()))
-        sink += s.size();
-    for (const auto& s : r.readStringList(e.codec()))
-        sink += s.size();
-    for (const auto& a : r.readRecords<orv::AttachmentRecord>())
-        sink += static_cast<size_t>(a.total);
+    orv::ItemMessage item;
+    if (orv::decodeItemMessage(m.body, item, e.codec())) {
+        sink += item.subject.size() + item.sender.size() + item.recipient.size();
+        for (const auto& s : item.fileNames)
+            sink += s.size();
+        sink += item.fileSizes.size();
+        for (const auto& s : item.recipients)
+            sink += s.size();
+        for (const auto& s : item.addressEntries)
+            sink += s.size();
+        for (const auto& a : item.attachments)
+            sink += static_cast<size_t>(a.total);
+    }
     for (uint8_t b : m.body)
         sink += b;
 }

@@ -16,6 +16,7 @@
 #include "core/session_state.h"
 #include "engine/delivery.h"
 #include "engine/engine.h"
+#include "engine/item_message.h"
 #include "engine/reception.h"
 #include "engine/wire.h"
 #include "net/fake_socket_api.h"
@@ -41,24 +42,22 @@ const std::string& scratch() {
 }
 
 std::vector<uint8_t> firstMail(orv::WireCodec& codec) {
-    orv::WireWriter w(orv::Command::ItemMessage);
-    orv::MailRecord r{};
-    r.recipientCount = 1;
-    r.created = kCreated;
-    r.key = kKey;
-    r.size = 5000;
-    w.raw(&r, sizeof r);
-    w.stringList({"subject", "bob", "alice"}, codec);
-    w.stringList({"a.bin", "../b.bin"}, codec);
-    int64_t sizes[2] = {3000, 2000};
-    w.records(sizes, 2);
-    w.stringList({"alice"}, codec);
-    w.stringList({"alice"}, codec);
-    orv::AttachmentRecord atts[2]{};
-    atts[0].total = 3000;
-    atts[1].total = 2000;
-    w.records(atts, 2);
-    return w.finish();
+    orv::ItemMessage item;
+    item.record.recipientCount = 1;
+    item.record.created = kCreated;
+    item.record.key = kKey;
+    item.record.size = 5000;
+    item.subject = "subject";
+    item.sender = "bob";
+    item.recipient = "alice";
+    item.fileNames = {"a.bin", "../b.bin"};
+    item.fileSizes = {3000, 2000};
+    item.recipients = {"alice"};
+    item.addressEntries = {"alice"};
+    item.attachments.resize(2);
+    item.attachments[0].total = 3000;
+    item.attachments[1].total = 2000;
+    return orv::encodeItemMessage(item, codec);
 }
 
 }  // namespace

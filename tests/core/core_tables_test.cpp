@@ -493,9 +493,9 @@ TEST_F(Tables, ResolveUserCodesAndTheTwentySecondCache) {
     EXPECT_EQ(r.host, "");
     EXPECT_EQ(asked, 3);
 
-    // Malformed and failed answers cache nothing.
-    next = {AddressAnswer::Malformed, "garbage"};
-    EXPECT_EQ(t.resolveUser("dave", ask).code, ResolveCode::Malformed);
+    // Answers of no such user and failed ones cache nothing.
+    next = {AddressAnswer::NoSuchUser, "garbage"};
+    EXPECT_EQ(t.resolveUser("dave", ask).code, ResolveCode::NoSuchUser);
     next = {AddressAnswer::Failed, ""};
     // (no address could be obtained yet: the caller asks again later)
     EXPECT_EQ(t.resolveUser("dave", ask).code, ResolveCode::FreshNoPort);

@@ -128,7 +128,7 @@ TEST_F(DirectoryClientTest, LoginFlowsAndAddressLookups) {
     EXPECT_EQ(a.kind, AddressAnswer::Found);
     EXPECT_EQ(a.address, "10.9.8.7:29999");
     EXPECT_EQ(lookup("bob").kind, AddressAnswer::Empty);  // never logged in
-    EXPECT_EQ(lookup("nobody").kind, AddressAnswer::Malformed);
+    EXPECT_EQ(lookup("nobody").kind, AddressAnswer::NoSuchUser);
 
     // The same user again: no logout. Another user: the first is logged out.
     EXPECT_EQ(login("ALICE", "pa", "alice", "pa"), LoginFlow::Result::LoggedIn);

@@ -175,7 +175,7 @@ class MailPeer {
         delivery = std::make_unique<MailDelivery>(*engine, tables, session, clock_);
         delivery->setAskAddress([this](std::string_view user) {
             auto it = directory_.find(toLowerAscii(user));
-            if (it == directory_.end()) return AddressAnswer{AddressAnswer::Malformed, {}};
+            if (it == directory_.end()) return AddressAnswer{AddressAnswer::NoSuchUser, {}};
             if (it->second.empty()) return AddressAnswer{AddressAnswer::Empty, {}};
             return AddressAnswer{AddressAnswer::Found, it->second};
         });
