@@ -145,8 +145,8 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;
-    auto stores =
-        StorePool::open(*parseStoreSpec(o.db), HttpServer::storeConnectionsNeeded(options), &error);
+    auto stores = StorePool::open(*parseStoreSpec(o.db),
+                                  HttpServer::storeConnectionsNeeded(options), &error, true);
     if (!stores) {
         err << "cannot open database " << redacted(o.db) << ": " << error << "\n";
         return 1;

@@ -5,10 +5,16 @@
 // in the same order. Parameters and results travel in binary, statements are prepared once per
 // connection, and a lost connection is re-opened on the next request.
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "server/store.h"
@@ -182,8 +188,11 @@ const Statement kCreateAccount{
     "BBBIBI"};
 const Statement kReplaceHash{
     "replace_hash", "UPDATE accounts SET hash = $1 WHERE name_key = $2 AND hash = $3", "BBB"};
-const Statement kSetAddress{
-    "set_address", "UPDATE accounts SET address = $1, login_peer = $2 WHERE name_key = $3", "BBB"};
+const Statement kSetAddress{"set_address",
+                            "WITH changed AS (UPDATE accounts SET address = $1, login_peer = $2 "
+                            "WHERE name_key = $3 RETURNING name_key) SELECT 1 FROM changed, "
+                            "pg_notify('orv_address', encode(changed.name_key, 'hex'))",
+                            "BBB"};
 const Statement kSetMode{"set_mode", "UPDATE accounts SET mode = $1 WHERE name_key = $2", "IB"};
 const Statement kLookup{"lookup", "SELECT address FROM accounts WHERE name_key = $1", "B"};
 const Statement kListAccounts{"list_accounts",
@@ -336,9 +345,112 @@ const TableCopy kTables[] = {
      {0, 1}},
 };
 
+}  // namespace
+
+// The addresses this process has looked up, valid while a connection of its own listens for the
+// changes every process announces (LISTEN/NOTIFY). The listener confirms it is alive four times a
+// second; a cache whose listener has not confirmed within a second is not used, and one whose
+// listener had to reconnect starts empty, so no answer is ever staler than a second. Reads that
+// began before a change are not stored after it (the generation check).
+class AddressCache {
+  public:
+    explicit AddressCache(std::string uri) : uri_(std::move(uri)) {
+        thread_ = std::thread([this] { listen(); });
+    }
+    ~AddressCache() {
+        stopping_ = true;
+        thread_.join();
+    }
+
+    bool live() const {
+        auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        return now - aliveAt_.load() < std::chrono::steady_clock::duration(kTrust).count();
+    }
+    uint64_t generation() const { return generation_.load(); }
+
+    std::optional<std::string> find(const std::string& key) {
+        std::lock_guard lock(mutex_);
+        auto it = addresses_.find(key);
+        if (it == addresses_.end()) return std::nullopt;
+        return it->second;
+    }
+    void put(const std::string& key, const std::string& address, uint64_t readAt) {
+        std::lock_guard lock(mutex_);
+        if (generation_.load() != readAt) return;
+        if (addresses_.size() >= kMaxEntries) addresses_.clear();
+        addresses_[key] = address;
+    }
+    void forget(const std::string& key) {
+        std::lock_guard lock(mutex_);
+        ++generation_;
+        addresses_.erase(key);
+    }
+    void forgetAll() {
+        std::lock_guard lock(mutex_);
+        ++generation_;
+        addresses_.clear();
+    }
+
+  private:
+    static constexpr std::chrono::milliseconds kTrust{1000};
+    static constexpr std::chrono::milliseconds kHeartbeat{250};
+    static constexpr std::size_t kMaxEntries = 1'000'000;
+
+    void listen() {
+        PGconn* conn = nullptr;
+        while (!stopping_) {
+            if (!conn || PQstatus(conn) != CONNECTION_OK) {
+                PQfinish(conn);
+                conn = PQconnectdb(uri_.c_str());
+                Result r(conn && PQstatus(conn) == CONNECTION_OK
+                             ? PQexec(conn, "LISTEN orv_address")
+                             : nullptr);
+                if (!r.command()) {
+                    std::this_thread::sleep_for(kHeartbeat);
+                    continue;
+                }
+                // Changes made while nobody listened are unknown: start again from nothing.
+                forgetAll();
+            }
+            Result beat(PQexec(conn, "SELECT 1"));
+            if (!beat.tuples()) continue;
+            drain(conn);
+            aliveAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
+            pollfd p{PQsocket(conn), POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(kHeartbeat.count())) > 0) {
+                if (!PQconsumeInput(conn)) continue;
+                drain(conn);
+            }
+        }
+        PQfinish(conn);
+    }
+
+    void drain(PGconn* conn) {
+        while (PGnotify* n = PQnotifies(conn)) {
+            std::string hex = n->extra ? n->extra : "";
+            PQfreemem(n);
+            std::string key;
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+                key += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+            forget(key);
+        }
+    }
+
+    std::string uri_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::chrono::steady_clock::rep> aliveAt_{0};
+    std::atomic<uint64_t> generation_{0};
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::string> addresses_;
+    std::thread thread_;
+};
+
+namespace {
+
 class PostgresStore final : public Store {
   public:
-    explicit PostgresStore(PGconn* conn) : conn_(conn) {}
+    PostgresStore(PGconn* conn, std::shared_ptr<AddressCache> cache)
+        : conn_(conn), cache_(std::move(cache)) {}
     ~PostgresStore() override { PQfinish(conn_); }
 
     bool upgradeSchema(std::string* error);
@@ -381,7 +493,11 @@ class PostgresStore final : public Store {
 
     DbResult setAddress(std::string_view name, std::string_view address,
                         std::string_view loginPeer) override {
-        return changeOne(run(kSetAddress, Args().bytes(address).bytes(loginPeer).bytes(key(name))));
+        std::string k = key(name);
+        Result r = run(kSetAddress, Args().bytes(address).bytes(loginPeer).bytes(k));
+        if (!r.tuples()) return DbResult::Error;
+        if (cache_) cache_->forget(k);  // this process need not wait for its own notice
+        return r.rows() == 1 ? DbResult::Ok : DbResult::NotFound;
     }
 
     DbResult setMode(std::string_view name, AccountMode mode) override {
@@ -390,9 +506,20 @@ class PostgresStore final : public Store {
 
     bool lookupAddress(std::string_view name, std::optional<std::string>* out) override {
         out->reset();
-        Result r = run(kLookup, Args().bytes(key(name)));
+        std::string k = key(name);
+        bool cached = cache_ && cache_->live();
+        uint64_t readAt = 0;
+        if (cached) {
+            if ((*out = cache_->find(k))) return true;
+            readAt = cache_->generation();
+        }
+        Result r = run(kLookup, Args().bytes(k));
         if (!r.tuples()) return false;
-        if (r.rows() > 0) *out = r.text(0, 0);
+        if (r.rows() > 0) {
+            *out = r.text(0, 0);
+            // Accounts are never removed, so only found addresses are kept.
+            if (cached) cache_->put(k, **out, readAt);
+        }
         return true;
     }
 
@@ -641,6 +768,7 @@ class PostgresStore final : public Store {
     }
 
     PGconn* conn_;
+    std::shared_ptr<AddressCache> cache_;
     std::unordered_set<std::string> prepared_;
 };
 
@@ -679,7 +807,12 @@ void quietNotices(void*, const char*) {}
 
 }  // namespace
 
-std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* error) {
+std::shared_ptr<AddressCache> startAddressCache(const std::string& uri) {
+    return std::make_shared<AddressCache>(uri);
+}
+
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* error,
+                                         std::shared_ptr<AddressCache> cache) {
     PGconn* conn = PQconnectdb(uri.c_str());
     if (!conn || PQstatus(conn) != CONNECTION_OK) {
         if (error) *error = conn ? PQerrorMessage(conn) : "out of memory";
@@ -687,7 +820,7 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* er
         return nullptr;
     }
     PQsetNoticeProcessor(conn, quietNotices, nullptr);
-    auto store = std::make_unique<PostgresStore>(conn);
+    auto store = std::make_unique<PostgresStore>(conn, std::move(cache));
     if (!store->upgradeSchema(error)) return nullptr;
     return store;
 }

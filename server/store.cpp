@@ -21,10 +21,18 @@ std::unique_ptr<Store> openStore(const StoreSpec& spec, std::string* error) {
     return openSqliteStore(spec.target, error);
 }
 
-std::unique_ptr<StorePool> StorePool::open(const StoreSpec& spec, int size, std::string* error) {
+std::unique_ptr<StorePool> StorePool::open(const StoreSpec& spec, int size, std::string* error,
+                                           bool cacheLookups) {
     auto pool = std::make_unique<StorePool>();
+    bool postgres = spec.kind == StoreSpec::Kind::Postgres;
+    if (postgres && cacheLookups) {
+        // The schema is made, or found, before the listener needs it.
+        if (!openPostgresStore(spec.target, error)) return nullptr;
+        pool->cache_ = startAddressCache(spec.target);
+    }
     for (int i = 0; i < (size < 1 ? 1 : size); ++i) {
-        auto store = openStore(spec, error);
+        auto store = postgres ? openPostgresStore(spec.target, error, pool->cache_)
+                              : openSqliteStore(spec.target, error);
         if (!store) return nullptr;
         pool->free_.push_back(std::move(store));
     }

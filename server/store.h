@@ -122,12 +122,19 @@ std::optional<StoreSpec> parseStoreSpec(std::string_view text);
 // Opens one connection, creating or upgrading the schema; nullptr with *error on failure.
 std::unique_ptr<Store> openStore(const StoreSpec& spec, std::string* error);
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string* error);
-std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* error);
+class AddressCache;
+// The per-process address cache of the PostgreSQL store, with its listening connection.
+std::shared_ptr<AddressCache> startAddressCache(const std::string& uri);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* error,
+                                         std::shared_ptr<AddressCache> cache = nullptr);
 
-// A fixed set of connections shared by the server's threads.
+// A fixed set of connections shared by the server's threads. With cacheLookups, a PostgreSQL
+// pool answers address lookups from memory while its listener hears every change (see
+// AddressCache); SQLite reads are cheap enough to go to the file every time.
 class StorePool {
   public:
-    static std::unique_ptr<StorePool> open(const StoreSpec& spec, int size, std::string* error);
+    static std::unique_ptr<StorePool> open(const StoreSpec& spec, int size, std::string* error,
+                                           bool cacheLookups = false);
 
     class Lease {
       public:
@@ -150,6 +157,7 @@ class StorePool {
   private:
     void giveBack(std::unique_ptr<Store> store);
 
+    std::shared_ptr<AddressCache> cache_;  // before the stores, so it outlives them
     std::mutex mutex_;
     std::condition_variable available_;
     std::vector<std::unique_ptr<Store>> free_;
