@@ -20,7 +20,7 @@ constexpr const char* kUsage =
     "usage:\n"
     "  orvantel-directory serve --db DB [--listen HOST:PORT] [--hash-memory-kib N]\n"
     "                           [--hash-iterations N] [--threads N] [--checks-per-address N]\n"
-    "                           [--check-queue N]\n"
+    "                           [--check-queue N] [--no-address-cache] [--proxy-from ADDR]...\n"
     "  orvantel-directory copy --db FROM --to TO\n"
     "  orvantel-directory admin --db DB COMMAND ...\n"
     "    set-mode NAME normal|warn|relay\n"
@@ -66,6 +66,8 @@ struct CommonOptions {
     int threads = 0;
     std::size_t checksPerAddress = HttpServerOptions{}.checksPerAddress;
     std::size_t checkQueue = HttpServerOptions{}.checkQueue;
+    bool addressCache = true;
+    std::vector<std::string> proxyFrom;
     std::string to;  // copy's destination
     std::vector<std::string> rest;
 };
@@ -86,6 +88,11 @@ bool parseCommon(const std::vector<std::string>& args, std::size_t from, CommonO
         std::string v;
         if (a == "--db") {
             if (!value(&o->db)) return false;
+        } else if (a == "--proxy-from") {
+            if (!value(&v)) return false;
+            o->proxyFrom.push_back(v);
+        } else if (a == "--no-address-cache") {
+            o->addressCache = false;
         } else if (a == "--to") {
             if (!value(&o->to)) return false;
         } else if (a == "--checks-per-address" || a == "--check-queue") {
@@ -136,6 +143,7 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     options.workerThreads = o.threads;
     options.checksPerAddress = o.checksPerAddress;
     options.checkQueue = o.checkQueue;
+    options.proxyProtocolFrom = o.proxyFrom;
 
     // Block the stop signals before any thread starts, so that only sigwait() below sees them.
     sigset_t stopSignals;
@@ -145,8 +153,8 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;
-    auto stores = StorePool::open(*parseStoreSpec(o.db),
-                                  HttpServer::storeConnectionsNeeded(options), &error, true);
+    auto stores = StorePool::open(
+        *parseStoreSpec(o.db), HttpServer::storeConnectionsNeeded(options), &error, o.addressCache);
     if (!stores) {
         err << "cannot open database " << redacted(o.db) << ": " << error << "\n";
         return 1;

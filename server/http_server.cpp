@@ -67,6 +67,9 @@ class Session : public std::enable_shared_from_this<Session> {
             }
             peer_ = address.to_string();
         }
+        for (const auto& proxy : server_.options.proxyProtocolFrom) {
+            if (proxy == peer_) awaitingProxyLine_ = true;
+        }
     }
 
     void start() {
@@ -106,7 +109,56 @@ class Session : public std::enable_shared_from_this<Session> {
         parse();
     }
 
+    // A balancer in TCP mode names the client in a PROXY protocol (version 1) line before the
+    // request: "PROXY TCP4 198.51.100.7 203.0.113.1 51234 8080\r\n". Only connections from the
+    // configured balancers may send one, and theirs must.
+    bool takeProxyLine() {
+        std::string_view seen(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+        std::size_t end = seen.find("\r\n");
+        constexpr std::size_t kMaxLine = 107;
+        if (end == std::string_view::npos) {
+            if (seen.size() < kMaxLine) {
+                readMore();
+                return false;
+            }
+            respond(errorReply(400, "Bad Request"), false);
+            return false;
+        }
+        std::string_view line = seen.substr(0, end);
+        std::vector<std::string_view> words;
+        while (!line.empty()) {
+            std::size_t space = line.find(' ');
+            words.push_back(line.substr(0, space));
+            line = space == std::string_view::npos ? std::string_view{} : line.substr(space + 1);
+        }
+        beast::error_code ec;
+        bool ok =
+            words.size() == 6 && words[0] == "PROXY" && (words[1] == "TCP4" || words[1] == "TCP6");
+        if (ok) {
+            auto address = asio::ip::make_address(std::string(words[2]), ec);
+            ok = !ec;
+            if (ok) {
+                if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+                    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+                }
+                peer_ = address.to_string();
+            }
+        }
+        if (!ok) {
+            respond(errorReply(400, "Bad Request"), false);
+            return false;
+        }
+        buffer_.consume(end + 2);
+        awaitingProxyLine_ = false;
+        return true;
+    }
+
     void parse() {
+        if (awaitingProxyLine_ && !takeProxyLine()) return;
+        if (buffer_.size() == 0) {
+            readMore();
+            return;
+        }
         if (lineEnd_ == std::string_view::npos) {
             std::string_view seen(static_cast<const char*>(buffer_.data().data()), buffer_.size());
             std::size_t at = seen.find('\n');
@@ -278,6 +330,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t lineEnd_ = std::string_view::npos;  // offset of the request line's end
     int drainReads_ = 0;
     std::string peer_;  // the connection's network address, e.g. "127.0.0.2"
+    bool awaitingProxyLine_ = false;
     std::array<char, 4096> drainBuffer_{};
 };
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/service.h"
 
@@ -23,6 +24,9 @@ struct HttpServerOptions {
     // these a request is refused at once with 503.
     std::size_t checksPerAddress = 16;
     std::size_t checkQueue = 256;
+    // Balancers in TCP mode that name each client with a PROXY protocol line; the address
+    // named there is the request's address for the login binding and the check queue.
+    std::vector<std::string> proxyProtocolFrom;
     std::size_t maxTargetBytes = 4096;
     std::size_t maxHeaderBytes = 16384;
     std::chrono::milliseconds idleTimeout{10000};

@@ -564,6 +564,58 @@ TEST_P(DirectoryFloodTest, BogusLoginsNeitherDelayALoginNorLookups) {
 INSTANTIATE_TEST_SUITE_P(Stores, DirectoryFloodTest,
                          ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
 
+// A balancer in TCP mode (127.0.0.5 here) names each client in a PROXY protocol line; the named
+// address is the one that logins record and that the passwordless states are checked against.
+class DirectoryBehindBalancerTest : public DirectoryServerTest {
+  protected:
+    std::vector<std::string> serverOptions() override { return {"--proxy-from", "127.0.0.5"}; }
+    Answer viaBalancer(const std::string& client, const std::string& q) {
+        return exchangeRaw(server_.port(),
+                           "PROXY TCP4 " + client + " 127.0.0.1 40000 8080\r\n" + pageRequest(q),
+                           "127.0.0.5");
+    }
+};
+
+TEST_P(DirectoryBehindBalancerTest, TheNamedClientIsTheRequestsAddress) {
+    createUser("owner", "op");
+    createUser("joe", "jp");
+    ASSERT_EQ(
+        viaBalancer("127.0.0.2", "login.asp?name=joe&leibie=0&passwd=jp&ip=1.2.3.4:5&testf=").body,
+        "Login OK");
+    EXPECT_EQ(membership("owner", "", "g", "joe", 0, "127.0.0.2").statusLine,
+              "HTTP/1.1 200 New OK");
+    EXPECT_EQ(membership("owner", "op", "g", "joe", 1).status, 200);
+    EXPECT_EQ(viaBalancer("127.0.0.3",
+                          "insertgroupman.asp?cruser=owner&passwd=&group=g&gmuser=joe&state=5")
+                  .status,
+              403);
+    EXPECT_EQ(viaBalancer("127.0.0.2",
+                          "insertgroupman.asp?cruser=owner&passwd=&group=g&gmuser=joe&state=5")
+                  .status,
+              200);
+    // Only the balancer may name a client, and it must.
+    EXPECT_EQ(exchangeRaw(server_.port(),
+                          "PROXY TCP4 127.0.0.2 127.0.0.1 40000 8080\r\n" +
+                              pageRequest("gethost.asp?url=joe"),
+                          "127.0.0.3")
+                  .status,
+              400);
+    EXPECT_EQ(get(server_.port(), "gethost.asp?url=joe", "127.0.0.5").status, 400);
+    EXPECT_EQ(exchangeRaw(server_.port(), "PROXY TCP4 nonsense\r\n" + pageRequest("gethost.asp"),
+                          "127.0.0.5")
+                  .status,
+              400);
+    // Its readiness checks come the same way.
+    auto ready = exchangeRaw(server_.port(),
+                             "PROXY TCP4 127.0.0.5 127.0.0.1 1 1\r\nGET /ready HTTP/1.1\r\n"
+                             "Connection: close\r\n\r\n",
+                             "127.0.0.5");
+    EXPECT_EQ(ready.body, "Ready");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, DirectoryBehindBalancerTest, ::testing::Values(StoreKind::Sqlite),
+                         storeName);
+
 // Tests that need the PostgreSQL cluster beside SQLite.
 class StoresTogetherTest : public ::testing::Test {
   protected:
