@@ -563,7 +563,11 @@ class PostgresStore final : public Store {
         if (!begin()) return DbResult::Error;
         // Serialises the decisions about one record, whether or not it exists yet.
         std::string whole = ck + '\0' + gk + '\0' + mk;
-        auto lockId = static_cast<int64_t>(std::hash<std::string>{}(whole));
+        // FNV-1a: the same number in every process, whatever its build.
+        uint64_t h = 14695981039346656037ull;
+        for (char c : whole)
+            h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        auto lockId = static_cast<int64_t>(h);
         if (!run(kLockRecord, Args().integer(lockId)).tuples()) return finish(false);
         Result r = run(kMembershipState, Args().bytes(ck).bytes(gk).bytes(mk));
         if (!r.tuples()) return finish(false);
