@@ -413,7 +413,10 @@ class AddressCache {
                 forgetAll();
             }
             Result beat(PQexec(conn, "SELECT 1"));
-            if (!beat.tuples()) continue;
+            if (!beat.tuples()) {
+                std::this_thread::sleep_for(kHeartbeat);  // then reconnect if it is lost
+                continue;
+            }
             drain(conn);
             aliveAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
             pollfd p{PQsocket(conn), POLLIN, 0};
