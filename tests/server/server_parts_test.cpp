@@ -1,6 +1,7 @@
 // The server's parts in one process: value decoding, the pages called directly with a manual
 // clock, and the HTTP front's promise that every answer leaves in a single write.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <condition_variable>
@@ -262,6 +263,28 @@ TEST(SqliteSchemaTest, UpgradesAndRefusesANewerOne) {
     EXPECT_FALSE(openSqliteStore(old, &error));
     std::error_code ec;
     std::filesystem::remove_all(tmpl, ec);
+}
+
+TEST(PostgresSchemaTest, CreatedOnceAndANewerOneRefused) {
+    auto& pg = orv::test::PgCluster::shared();
+    if (!pg.available()) {
+        if (orv::test::PgCluster::required()) FAIL() << pg.error();
+        GTEST_SKIP() << pg.error();
+    }
+    std::string uri = pg.createDatabase();
+    std::string error;
+    ASSERT_TRUE(openPostgresStore(uri, &error)) << error;
+    ASSERT_TRUE(openPostgresStore(uri, &error)) << error;  // found, not made again
+    PGconn* conn = PQconnectdb(uri.c_str());
+    ASSERT_EQ(PQstatus(conn), CONNECTION_OK);
+    PGresult* r = PQexec(conn, "SELECT version FROM orv_schema");
+    ASSERT_EQ(PQntuples(r), 1);
+    EXPECT_EQ(std::string(PQgetvalue(r, 0, 0)), std::to_string(kSchemaVersion));
+    PQclear(r);
+    PQclear(PQexec(conn, "UPDATE orv_schema SET version = 99"));
+    PQfinish(conn);
+    EXPECT_FALSE(openPostgresStore(uri, &error));
+    EXPECT_NE(error.find("newer"), std::string::npos) << error;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, InProcessTest,
