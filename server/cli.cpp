@@ -18,15 +18,18 @@ namespace {
 
 constexpr const char* kUsage =
     "usage:\n"
-    "  orvantel-directory serve --db FILE [--listen HOST:PORT] [--hash-memory-kib N]\n"
-    "                           [--hash-iterations N] [--threads N]\n"
-    "  orvantel-directory admin --db FILE COMMAND ...\n"
+    "  orvantel-directory serve --db DB [--listen HOST:PORT] [--hash-memory-kib N]\n"
+    "                           [--hash-iterations N] [--threads N] [--checks-per-address N]\n"
+    "                           [--check-queue N] [--no-address-cache] [--proxy-from ADDR]...\n"
+    "  orvantel-directory copy --db FROM --to TO\n"
+    "  orvantel-directory admin --db DB COMMAND ...\n"
     "    set-mode NAME normal|warn|relay\n"
     "    create-org NAME --password P [--member M [--number N] [--kind K]]...\n"
     "    add-member ORG --member M [--number N] [--kind K]\n"
     "    remove-member ORG --member M\n"
     "    list-users\n"
-    "    list-members ORG\n";
+    "    list-members ORG\n"
+    "DB is sqlite:PATH, a plain PATH (SQLite), or postgresql://USER@HOST:PORT/NAME\n";
 
 template <typename T>
 bool parseUnsigned(const std::string& text, T* out) {
@@ -45,12 +48,27 @@ bool splitListen(const std::string& listen, std::string* host, uint16_t* port) {
     return !host->empty() && parseUnsigned(listen.substr(colon + 1), port);
 }
 
+// A connection URI without its password, for messages.
+std::string redacted(const std::string& db) {
+    std::size_t scheme = db.find("://");
+    if (scheme == std::string::npos) return db;
+    std::size_t at = db.find('@', scheme);
+    std::size_t colon = db.find(':', scheme + 3);
+    if (at == std::string::npos || colon == std::string::npos || colon > at) return db;
+    return db.substr(0, colon + 1) + "***" + db.substr(at);
+}
+
 struct CommonOptions {
     std::string db;
     uint32_t memoryKib = HashCost{}.memoryKib;
     uint32_t iterations = HashCost{}.iterations;
     std::string listen = "127.0.0.1:8080";
     int threads = 0;
+    std::size_t checksPerAddress = HttpServerOptions{}.checksPerAddress;
+    std::size_t checkQueue = HttpServerOptions{}.checkQueue;
+    bool addressCache = true;
+    std::vector<std::string> proxyFrom;
+    std::string to;  // copy's destination
     std::vector<std::string> rest;
 };
 
@@ -70,6 +88,19 @@ bool parseCommon(const std::vector<std::string>& args, std::size_t from, CommonO
         std::string v;
         if (a == "--db") {
             if (!value(&o->db)) return false;
+        } else if (a == "--proxy-from") {
+            if (!value(&v)) return false;
+            o->proxyFrom.push_back(v);
+        } else if (a == "--no-address-cache") {
+            o->addressCache = false;
+        } else if (a == "--to") {
+            if (!value(&o->to)) return false;
+        } else if (a == "--checks-per-address" || a == "--check-queue") {
+            std::size_t* target = a == "--check-queue" ? &o->checkQueue : &o->checksPerAddress;
+            if (!value(&v) || !parseUnsigned(v, target) || *target == 0) {
+                err << "bad " << a << "\n";
+                return false;
+            }
         } else if (a == "--listen") {
             if (!value(&o->listen)) return false;
         } else if (a == "--hash-memory-kib") {
@@ -91,8 +122,8 @@ bool parseCommon(const std::vector<std::string>& args, std::size_t from, CommonO
             o->rest.push_back(a);
         }
     }
-    if (o->db.empty()) {
-        err << "--db FILE is required\n";
+    if (o->db.empty() || !parseStoreSpec(o->db)) {
+        err << "--db DB is required\n";
         return false;
     }
     return true;
@@ -110,6 +141,9 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     }
     options.networkThreads = o.threads;
     options.workerThreads = o.threads;
+    options.checksPerAddress = o.checksPerAddress;
+    options.checkQueue = o.checkQueue;
+    options.proxyProtocolFrom = o.proxyFrom;
 
     // Block the stop signals before any thread starts, so that only sigwait() below sees them.
     sigset_t stopSignals;
@@ -119,9 +153,10 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;
-    auto stores = StorePool::open(o.db, HttpServer::storeConnectionsNeeded(options), &error);
+    auto stores = StorePool::open(
+        *parseStoreSpec(o.db), HttpServer::storeConnectionsNeeded(options), &error, o.addressCache);
     if (!stores) {
-        err << "cannot open database " << o.db << ": " << error << "\n";
+        err << "cannot open database " << redacted(o.db) << ": " << error << "\n";
         return 1;
     }
     PasswordHasher hasher(HashCost{o.memoryKib, o.iterations});
@@ -215,17 +250,22 @@ int addMembers(Store& store, std::string_view org, const std::vector<MemberSpec>
 
 }  // namespace
 
-int runAdminCommand(const std::string& dbPath, const std::vector<std::string>& args,
+int runAdminCommand(const std::string& db, const std::vector<std::string>& args,
                     uint32_t hashMemoryKib, uint32_t hashIterations, std::ostream& out,
                     std::ostream& err) {
     if (args.empty()) {
         err << kUsage;
         return 2;
     }
+    auto spec = parseStoreSpec(db);
+    if (!spec) {
+        err << "bad --db value\n";
+        return 2;
+    }
     std::string error;
-    auto store = Store::open(dbPath, &error);
+    auto store = openStore(*spec, &error);
     if (!store) {
-        err << "cannot open database " << dbPath << ": " << error << "\n";
+        err << "cannot open database " << redacted(db) << ": " << error << "\n";
         return 1;
     }
     const std::string& command = args[0];
@@ -348,9 +388,54 @@ int runAdminCommand(const std::string& dbPath, const std::vector<std::string>& a
     return 2;
 }
 
+namespace {
+
+// Export and import: every row of one store into another, empty one.
+int copyCommunity(const CommonOptions& o, std::ostream& out, std::ostream& err) {
+    auto from = parseStoreSpec(o.db);
+    auto to = parseStoreSpec(o.to);
+    if (!o.rest.empty() || !from || !to) {
+        err << "usage: orvantel-directory copy --db FROM --to TO\n";
+        return 2;
+    }
+    std::string error;
+    auto source = openStore(*from, &error);
+    if (!source) {
+        err << "cannot open database " << redacted(o.db) << ": " << error << "\n";
+        return 1;
+    }
+    auto target = openStore(*to, &error);
+    if (!target) {
+        err << "cannot open database " << redacted(o.to) << ": " << error << "\n";
+        return 1;
+    }
+    Snapshot snapshot;
+    if (!source->exportAll(&snapshot)) {
+        err << "cannot read " << redacted(o.db) << "\n";
+        return 1;
+    }
+    switch (target->importAll(snapshot)) {
+        case DbResult::Ok:
+            break;
+        case DbResult::Conflict:
+            err << redacted(o.to) << " already holds accounts; copy into an empty database\n";
+            return 1;
+        default:
+            err << "cannot write " << redacted(o.to) << "\n";
+            return 1;
+    }
+    out << "copied " << snapshot.accounts.size() << " accounts, " << snapshot.groups.size()
+        << " groups, " << snapshot.memberships.size() << " membership records, "
+        << snapshot.orgMembers.size() << " co-members, " << snapshot.signs.size()
+        << " sign records\n";
+    return 0;
+}
+
+}  // namespace
+
 int runDirectoryCommand(const std::vector<std::string>& args, std::ostream& out,
                         std::ostream& err) {
-    if (args.size() < 2 || (args[1] != "serve" && args[1] != "admin")) {
+    if (args.size() < 2 || (args[1] != "serve" && args[1] != "admin" && args[1] != "copy")) {
         err << kUsage;
         return 2;
     }
@@ -360,6 +445,7 @@ int runDirectoryCommand(const std::vector<std::string>& args, std::ostream& out,
         return 2;
     }
     if (args[1] == "serve") return serve(o, out, err);
+    if (args[1] == "copy") return copyCommunity(o, out, err);
     return runAdminCommand(o.db, o.rest, o.memoryKib, o.iterations, out, err);
 }
 

@@ -4,7 +4,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -13,6 +12,8 @@
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include "server/check_queue.h"
 
 namespace orv::server {
 
@@ -36,7 +37,8 @@ struct HttpServer::Impl {
         : service(s),
           options(std::move(o)),
           acceptor(io),
-          workers(static_cast<std::size_t>(defaultThreads(options.workerThreads))) {}
+          checks(CheckQueueLimits{defaultThreads(options.workerThreads), options.checksPerAddress,
+                                  options.checkQueue}) {}
 
     void accept();
 
@@ -45,7 +47,7 @@ struct HttpServer::Impl {
     asio::io_context io;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
     tcp::acceptor acceptor;
-    asio::thread_pool workers;
+    CheckQueue checks;
     std::vector<std::thread> threads;
     std::atomic<bool> stopped{false};
     uint16_t port = 0;
@@ -56,7 +58,19 @@ namespace {
 class Session : public std::enable_shared_from_this<Session> {
   public:
     Session(tcp::socket socket, HttpServer::Impl& server)
-        : stream_(std::move(socket)), server_(server) {}
+        : stream_(std::move(socket)), server_(server) {
+        beast::error_code ec;
+        auto address = stream_.socket().remote_endpoint(ec).address();
+        if (!ec) {
+            if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+                address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+            }
+            peer_ = address.to_string();
+        }
+        for (const auto& proxy : server_.options.proxyProtocolFrom) {
+            if (proxy == peer_) awaitingProxyLine_ = true;
+        }
+    }
 
     void start() {
         asio::dispatch(stream_.get_executor(),
@@ -95,7 +109,56 @@ class Session : public std::enable_shared_from_this<Session> {
         parse();
     }
 
+    // A balancer in TCP mode names the client in a PROXY protocol (version 1) line before the
+    // request: "PROXY TCP4 198.51.100.7 203.0.113.1 51234 8080\r\n". Only connections from the
+    // configured balancers may send one, and theirs must.
+    bool takeProxyLine() {
+        std::string_view seen(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+        std::size_t end = seen.find("\r\n");
+        constexpr std::size_t kMaxLine = 107;
+        if (end == std::string_view::npos) {
+            if (seen.size() < kMaxLine) {
+                readMore();
+                return false;
+            }
+            respond(errorReply(400, "Bad Request"), false);
+            return false;
+        }
+        std::string_view line = seen.substr(0, end);
+        std::vector<std::string_view> words;
+        while (!line.empty()) {
+            std::size_t space = line.find(' ');
+            words.push_back(line.substr(0, space));
+            line = space == std::string_view::npos ? std::string_view{} : line.substr(space + 1);
+        }
+        beast::error_code ec;
+        bool ok =
+            words.size() == 6 && words[0] == "PROXY" && (words[1] == "TCP4" || words[1] == "TCP6");
+        if (ok) {
+            auto address = asio::ip::make_address(std::string(words[2]), ec);
+            ok = !ec;
+            if (ok) {
+                if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+                    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+                }
+                peer_ = address.to_string();
+            }
+        }
+        if (!ok) {
+            respond(errorReply(400, "Bad Request"), false);
+            return false;
+        }
+        buffer_.consume(end + 2);
+        awaitingProxyLine_ = false;
+        return true;
+    }
+
     void parse() {
+        if (awaitingProxyLine_ && !takeProxyLine()) return;
+        if (buffer_.size() == 0) {
+            readMore();
+            return;
+        }
         if (lineEnd_ == std::string_view::npos) {
             std::string_view seen(static_cast<const char*>(buffer_.data().data()), buffer_.size());
             std::size_t at = seen.find('\n');
@@ -149,6 +212,17 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         Target t = splitTarget(target);
+        std::string_view path = target.substr(0, target.find('?'));
+        if (path == "/health") {
+            respond(Reply{200, "OK", "OK"}, keepAlive);
+            return;
+        }
+        if (path == "/ready") {
+            bool ready = !server_.stopped && server_.service.ready();
+            respond(ready ? Reply{200, "OK", "Ready"} : errorReply(503, "Service Unavailable"),
+                    keepAlive);
+            return;
+        }
         if (!DirectoryService::isKnownPage(t.page)) {
             respond(errorReply(404, "Not Found"), keepAlive);
             return;
@@ -159,19 +233,22 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         if (!DirectoryService::checksPassword(t.page)) {
-            respond(server_.service.handle(t.page, *params), keepAlive);
+            respond(server_.service.handle(t.page, *params, peer_), keepAlive);
             return;
         }
-        // Password hashes are slow by design: keep them off the network threads.
+        // Password hashes are slow by design: keep them off the network threads, and refuse at
+        // once what would only wait.
         stream_.expires_never();
-        asio::post(server_.workers, [self = shared_from_this(), page = std::move(t.page),
-                                     params = std::move(*params), keepAlive]() mutable {
-            Reply reply = self->server_.service.handle(page, params);
-            asio::post(self->stream_.get_executor(),
-                       [self, reply = std::move(reply), keepAlive]() mutable {
-                           self->respond(reply, keepAlive);
-                       });
-        });
+        bool queued =
+            server_.checks.submit(peer_, [self = shared_from_this(), page = std::move(t.page),
+                                          params = std::move(*params), keepAlive]() mutable {
+                Reply reply = self->server_.service.handle(page, params, self->peer_);
+                asio::post(self->stream_.get_executor(),
+                           [self, reply = std::move(reply), keepAlive]() mutable {
+                               self->respond(reply, keepAlive);
+                           });
+            });
+        if (!queued) respond(errorReply(503, "Service Unavailable"), false);
     }
 
     void respond(const Reply& reply, bool keepAlive) {
@@ -252,6 +329,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t headerBytes_ = 0;
     std::size_t lineEnd_ = std::string_view::npos;  // offset of the request line's end
     int drainReads_ = 0;
+    std::string peer_;  // the connection's network address, e.g. "127.0.0.2"
+    bool awaitingProxyLine_ = false;
     std::array<char, 4096> drainBuffer_{};
 };
 
@@ -325,8 +404,7 @@ void HttpServer::stop() {
     for (auto& t : impl_->threads)
         t.join();
     impl_->threads.clear();
-    impl_->workers.stop();
-    impl_->workers.join();
+    impl_->checks.stop();
 }
 
 }  // namespace orv::server

@@ -1,12 +1,15 @@
 #pragma once
 // The directory's HTTP/1.1 front: accepts connections on one address, reads GET requests with
 // bounded request lines and headers, passes the page and its query to the DirectoryService and
-// sends each answer with a single write. Runs its own threads until stop().
+// sends each answer with a single write. Beside the pages under /chat/ it answers /health (the
+// process runs) and /ready (and its database answers) for load balancers. Runs its own threads
+// until stop().
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/service.h"
 
@@ -17,6 +20,13 @@ struct HttpServerOptions {
     uint16_t port = 0;       // 0 picks a free port
     int networkThreads = 0;  // 0: one per core
     int workerThreads = 0;   // password checks; 0: one per core
+    // Password checks waiting or running, from one network address and from everyone; beyond
+    // these a request is refused at once with 503.
+    std::size_t checksPerAddress = 16;
+    std::size_t checkQueue = 256;
+    // Balancers in TCP mode that name each client with a PROXY protocol line; the address
+    // named there is the request's address for the login binding and the check queue.
+    std::vector<std::string> proxyProtocolFrom;
     std::size_t maxTargetBytes = 4096;
     std::size_t maxHeaderBytes = 16384;
     std::chrono::milliseconds idleTimeout{10000};

@@ -2,6 +2,9 @@
 
 #include <array>
 #include <charconv>
+#include <unordered_map>
+
+#include "net/codec.h"
 
 namespace orv::server {
 namespace {
@@ -122,9 +125,10 @@ bool isValidUserName(std::string_view name, bool allowOrganisation) {
     if (name.empty() || name.size() > kMaxNameBytes) return false;
     for (char c : name) {
         auto b = static_cast<unsigned char>(c);
-        if (b <= 0x20 || b == 0x7f || c == '|') return false;
+        if (b <= 0x20 || b == 0x7f) return false;
         if (c == '/' && !allowOrganisation) return false;
     }
+    if (holdsBar(name)) return false;
     if (allowOrganisation) {
         std::size_t slash = name.find('/');
         if (slash == std::string_view::npos || slash == 0 || slash + 1 == name.size()) {
@@ -136,15 +140,24 @@ bool isValidUserName(std::string_view name, bool allowOrganisation) {
 
 bool isValidListText(std::string_view text, std::size_t maxBytes, bool allowLineBreaks) {
     if (text.size() > maxBytes) return false;
+    if (holdsBar(text)) return false;
+    // Control bytes are never part of a GB18030 character, so these are checked byte by byte.
     for (char c : text) {
         auto b = static_cast<unsigned char>(c);
-        if (c == '|' || b == 0x7f) return false;
+        if (b == 0x7f) return false;
         if (b < 0x20) {
             bool lineBreak = c == '\r' || c == '\n' || c == '\t';
             if (!allowLineBreaks || !lineBreak) return false;
         }
     }
     return true;
+}
+
+bool holdsBar(std::string_view wire) {
+    if (wire.find('|') == std::string_view::npos) return false;
+    // The clients' own decoder: what they will split is what is checked. UTF-8 never uses an
+    // ASCII byte inside a character.
+    return fromWire(wire).find('|') != std::string::npos;
 }
 
 std::string_view organisationOf(std::string_view name) {
@@ -161,11 +174,17 @@ bool DirectoryService::checksPassword(std::string_view page) {
     return info && info->checksPassword;
 }
 
-Reply DirectoryService::handle(std::string_view page, const QueryParams& params) {
+bool DirectoryService::ready() {
+    auto store = stores_.take();
+    return store->ping();
+}
+
+Reply DirectoryService::handle(std::string_view page, const QueryParams& params,
+                               std::string_view peer) {
     const PageInfo* info = findPage(page);
     switch (info ? info->page : Page::Unknown) {
         case Page::Login:
-            return login(params);
+            return login(params, peer);
         case Page::Logout:
             return logout(params);
         case Page::Register:
@@ -173,7 +192,7 @@ Reply DirectoryService::handle(std::string_view page, const QueryParams& params)
         case Page::PublishGroup:
             return publishGroup(params);
         case Page::RecordMembership:
-            return recordMembership(params);
+            return recordMembership(params, peer);
         case Page::DeleteGroup:
             return deleteGroup(params);
         case Page::DeleteMemberships:
@@ -193,7 +212,7 @@ Reply DirectoryService::handle(std::string_view page, const QueryParams& params)
         case Page::UpdateSign:
             return updateSign(params);
         case Page::ListSigns:
-            return listSigns(params);
+            return listSigns(params, peer);
         case Page::Unknown:
             break;
     }
@@ -218,7 +237,7 @@ std::optional<Account> DirectoryService::authenticate(Store& store, std::string_
 
 // ---- accounts ----
 
-Reply DirectoryService::login(const QueryParams& p) {
+Reply DirectoryService::login(const QueryParams& p, std::string_view peer) {
     const std::string* name = p.find("name");
     if (!name) return badRequest();
     const std::string& ip = valueOr(p, "ip");
@@ -228,7 +247,9 @@ Reply DirectoryService::login(const QueryParams& p) {
     auto account = authenticate(*store, *name, valueOr(p, "passwd"), &failed);
     if (failed) return serverError();
     if (!account) return refused("Login Error");
-    if (store->setAddress(account->name, ip) != DbResult::Ok) return serverError();
+    // The connection's own address, not the announced one: behind NAT or on loopback they
+    // differ, and only the connection's cannot be claimed by someone else.
+    if (store->setAddress(account->name, ip, peer) != DbResult::Ok) return serverError();
     switch (account->mode) {
         case AccountMode::Warn:
             return ok("Login Warn");
@@ -248,7 +269,7 @@ Reply DirectoryService::logout(const QueryParams& p) {
     auto account = authenticate(*store, *name, valueOr(p, "passwd"), &failed);
     if (failed) return serverError();
     if (!account) return refused("Logout Error");
-    if (store->setAddress(account->name, "") != DbResult::Ok) return serverError();
+    if (store->setAddress(account->name, "", "") != DbResult::Ok) return serverError();
     return ok("Logout OK");
 }
 
@@ -338,7 +359,7 @@ Reply DirectoryService::publishGroup(const QueryParams& p) {
     return ok("Group OK");
 }
 
-Reply DirectoryService::recordMembership(const QueryParams& p) {
+Reply DirectoryService::recordMembership(const QueryParams& p, std::string_view peer) {
     const std::string* creatorName = p.find("cruser");
     const std::string* group = p.find("group");
     const std::string* memberName = p.find("gmuser");
@@ -396,6 +417,11 @@ Reply DirectoryService::recordMembership(const QueryParams& p) {
     }
     if (!creator && !store->findAccount(*creatorName, &creator)) return serverError();
     if (!creator || !member) return refused("New Error");
+    // Without a password, only the member's own machine speaks for him: the request must come
+    // from the address his current login came from.
+    if (*state == 0 || *state == 5 || *state == 7) {
+        if (member->loginPeer.empty() || member->loginPeer != peer) return refused("New Error");
+    }
 
     switch (store->changeMembership(creator->name, *group, member->name, static_cast<int>(*state),
                                     decide, clock_.nowSeconds())) {
@@ -576,7 +602,7 @@ Reply DirectoryService::updateSign(const QueryParams& p) {
     }
 }
 
-Reply DirectoryService::listSigns(const QueryParams& p) {
+Reply DirectoryService::listSigns(const QueryParams& p, std::string_view peer) {
     const std::string* sender = p.find("fn");
     if (!sender) return badRequest();
     int64_t sent = 0;
@@ -591,9 +617,26 @@ Reply DirectoryService::listSigns(const QueryParams& p) {
     Rows rows;
     auto store = stores_.take();
     if (!store->listSigns(*sender, sent, signedOnly, &rows)) return serverError();
+    // The records hold the mails' texts: all of them go to the sender's own machine (the address
+    // of his current login); anyone else sees only the records of signers logged in from the
+    // asking address, which is how a signer finds his own record after signing.
+    std::optional<Account> owner;
+    if (!store->findAccount(*sender, &owner)) return serverError();
+    bool everything = owner && !owner->loginPeer.empty() && owner->loginPeer == peer;
+    std::unordered_map<std::string, bool> signerHere;
     Reply reply = ok("");
-    for (const auto& row : rows)
+    for (const auto& row : rows) {
+        if (!everything) {
+            auto [it, fresh] = signerHere.try_emplace(row[1], false);
+            if (fresh) {
+                std::optional<Account> signer;
+                if (!store->findAccount(row[1], &signer)) return serverError();
+                it->second = signer && !signer->loginPeer.empty() && signer->loginPeer == peer;
+            }
+            if (!it->second) continue;
+        }
         appendFields(&reply.body, row, '|');
+    }
     return reply;
 }
 

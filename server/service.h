@@ -21,15 +21,19 @@ class DirectoryService {
     // password hash takes far longer than any other answer.
     static bool checksPassword(std::string_view page);
 
-    // `page` is the lower-cased page name, e.g. "login.asp".
-    Reply handle(std::string_view page, const QueryParams& params);
+    // `page` is the lower-cased page name, e.g. "login.asp"; `peer` is the network address the
+    // request came from ("127.0.0.1"), which login records and the pages without a password check.
+    Reply handle(std::string_view page, const QueryParams& params, std::string_view peer);
+
+    // Whether the database answers: the readiness page.
+    bool ready();
 
   private:
-    Reply login(const QueryParams& p);
+    Reply login(const QueryParams& p, std::string_view peer);
     Reply logout(const QueryParams& p);
     Reply registerOrChangePassword(const QueryParams& p);
     Reply publishGroup(const QueryParams& p);
-    Reply recordMembership(const QueryParams& p);
+    Reply recordMembership(const QueryParams& p, std::string_view peer);
     Reply deleteGroup(const QueryParams& p);
     Reply deleteGroupMemberships(const QueryParams& p);
     Reply listPublicGroups(const QueryParams& p);
@@ -39,7 +43,7 @@ class DirectoryService {
     Reply listCoMembers(const QueryParams& p);
     Reply recordSign(const QueryParams& p);
     Reply updateSign(const QueryParams& p);
-    Reply listSigns(const QueryParams& p);
+    Reply listSigns(const QueryParams& p, std::string_view peer);
 
     // The account when the name exists and the password matches; the same work is spent either
     // way. A database failure sets *failed.
@@ -52,9 +56,13 @@ class DirectoryService {
 };
 
 // Rules for the texts the directory stores. Every list answer is split by clients at "|" or at
-// line feeds, so no stored text may hold a "|", and names may hold no control bytes either.
+// line feeds after decoding it, so no stored text may hold the character "|", and names may hold
+// no control bytes either. The texts are GB18030, where 0x7C is also the second byte of some
+// ideographs (億 is 0x83 0x7C), so the check is made on the decoded characters.
 bool isValidUserName(std::string_view name, bool allowOrganisation);
 bool isValidListText(std::string_view text, std::size_t maxBytes, bool allowLineBreaks);
+// Whether GB18030 text holds the character "|" (not merely the byte 0x7C).
+bool holdsBar(std::string_view wire);
 
 // The organisation part of an account name, up to and including the first "/"; empty when the
 // name has none.

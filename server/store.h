@@ -1,11 +1,11 @@
 #pragma once
-// The directory's durable state in one SQLite file: accounts with their password hashes, login
-// modes and current addresses; published groups and membership records; organisation co-members;
-// sign records. One Store is one database connection and must be used by one thread at a time
-// (StorePool hands them out). Names compare ignoring ASCII case and are stored as the bytes that
-// arrived.
-#include <sqlite3.h>
-
+// The directory's durable state: accounts with their password hashes, login modes, current
+// addresses and the network address each current login came from; published groups and
+// membership records; organisation co-members; sign records. Two stores keep it: SQLite, one
+// file for one server process (the default), and PostgreSQL, one database shared by any number of
+// server processes. Both give the same answers byte for byte. One Store is one database connection
+// and must be used by one thread at a time (StorePool hands them out). Names compare ignoring
+// ASCII case and are stored as the bytes that arrived.
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -14,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace orv::server {
@@ -25,7 +24,8 @@ struct Account {
     std::string name;  // as first registered
     std::string hash;
     AccountMode mode = AccountMode::Normal;
-    std::string address;  // empty while logged out
+    std::string address;    // empty while logged out
+    std::string loginPeer;  // network address the current login request came from
 };
 
 enum class DbResult { Ok, NotFound, Conflict, Refused, Error };
@@ -35,69 +35,106 @@ using Rows = std::vector<std::vector<std::string>>;
 // What a membership change does given the member's current state.
 enum class Transition { Apply, Keep, Refuse };
 
-class Store {
-  public:
-    static std::unique_ptr<Store> open(const std::string& path, std::string* error);
-    ~Store();
-    Store(const Store&) = delete;
-    Store& operator=(const Store&) = delete;
-
-    // Accounts. findAccount() returns false only on a database failure.
-    bool findAccount(std::string_view name, std::optional<Account>* out);
-    DbResult createAccount(std::string_view name, std::string_view hash, std::string_view language,
-                           AccountMode mode, int64_t now);
-    // Replaces the hash only if it is still oldHash, so two concurrent changes cannot both win.
-    DbResult replaceHash(std::string_view name, std::string_view oldHash, std::string_view newHash);
-    DbResult setAddress(std::string_view name, std::string_view address);
-    DbResult setMode(std::string_view name, AccountMode mode);
-    // nullopt inside: no such account.
-    bool lookupAddress(std::string_view name, std::optional<std::string>* out);
-    bool listAccounts(Rows* out);  // name, mode, address
-
-    // Groups: inserts or updates the group and makes sure its creator is a member.
-    DbResult publishGroup(std::string_view creator, std::string_view name, std::string_view intro,
-                          std::string_view language, int64_t reportedMembers, int64_t now);
-    // Removes the group and every membership record of it.
-    DbResult deleteGroup(std::string_view creator, std::string_view name);
-    // Asks decide(current state, nullopt without a record) and applies, keeps (Ok, unchanged)
-    // or refuses (Refused) the new state, all in one transaction.
-    DbResult changeMembership(std::string_view creator, std::string_view group,
-                              std::string_view member, int state,
-                              const std::function<Transition(std::optional<int>)>& decide,
-                              int64_t now);
-    bool listMemberships(std::string_view member, Rows* out);  // creator, group, state
-    // group, member, state; an empty group lists every group of the creator.
-    bool listGroupMembers(std::string_view creator, std::string_view group, Rows* out);
-    // creator, name, intro, language, member count; in random order, at most `limit` rows.
-    bool listPublicGroups(std::string_view language, int limit, Rows* out);
-
-    // Organisation co-members, keyed by the organisation prefix ("acme/").
-    DbResult addOrgMember(std::string_view org, std::string_view member, int64_t number, int kind);
-    DbResult removeOrgMember(std::string_view org, std::string_view member);
-    bool listOrgMembers(std::string_view org, Rows* out);  // member, number, kind
-
-    // Sign records, one per (sender, recipient, mail time).
-    DbResult recordSign(std::string_view sender, std::string_view recipient, int64_t sent,
-                        std::string_view attach, std::string_view message, std::string_view extra);
-    DbResult markSigned(std::string_view sender, std::string_view recipient, int64_t sent,
-                        int64_t signedAt, std::string_view opinion);
-    DbResult deleteSign(std::string_view sender, std::string_view recipient, int64_t sent);
-    // sender, recipient, attach, message, opinion, extra, sent, signed; sent 0 lists all mails.
-    bool listSigns(std::string_view sender, int64_t sent, bool signedOnly, Rows* out);
-
-  private:
-    explicit Store(sqlite3* db) : db_(db) {}
-    sqlite3_stmt* prepare(const char* sql);
-    bool exec(const char* sql);
-
-    sqlite3* db_;
-    std::unordered_map<const char*, sqlite3_stmt*> statements_;
+// Every row of every table, as texts in a fixed column order: what moves a community from one
+// store to another.
+struct Snapshot {
+    Rows accounts;     // name, hash, mode, language, address, created, login_peer
+    Rows groups;       // creator, name, intro, language, public, reported_members, updated
+    Rows memberships;  // creator, grp, member, state, updated
+    Rows orgMembers;   // org, member, number, kind
+    Rows signs;  // sender, recipient, sent, attach, message, opinion, extra, signed; in id order
 };
 
-// A fixed set of connections shared by the server's threads.
+// The schema version both stores create or upgrade to when they open.
+inline constexpr int kSchemaVersion = 2;
+
+class Store {
+  public:
+    virtual ~Store() = default;
+
+    // Accounts. findAccount() returns false only on a database failure.
+    virtual bool findAccount(std::string_view name, std::optional<Account>* out) = 0;
+    virtual DbResult createAccount(std::string_view name, std::string_view hash,
+                                   std::string_view language, AccountMode mode, int64_t now) = 0;
+    // Replaces the hash only if it is still oldHash, so two concurrent changes cannot both win.
+    virtual DbResult replaceHash(std::string_view name, std::string_view oldHash,
+                                 std::string_view newHash) = 0;
+    // The announced address and the peer address of the login request; both empty at logout.
+    virtual DbResult setAddress(std::string_view name, std::string_view address,
+                                std::string_view loginPeer) = 0;
+    virtual DbResult setMode(std::string_view name, AccountMode mode) = 0;
+    // nullopt inside: no such account.
+    virtual bool lookupAddress(std::string_view name, std::optional<std::string>* out) = 0;
+    virtual bool listAccounts(Rows* out) = 0;  // name, mode, address
+
+    // Groups: inserts or updates the group and makes sure its creator is a member.
+    virtual DbResult publishGroup(std::string_view creator, std::string_view name,
+                                  std::string_view intro, std::string_view language,
+                                  int64_t reportedMembers, int64_t now) = 0;
+    // Removes the group and every membership record of it.
+    virtual DbResult deleteGroup(std::string_view creator, std::string_view name) = 0;
+    // Asks decide(current state, nullopt without a record) and applies, keeps (Ok, unchanged)
+    // or refuses (Refused) the new state, all in one transaction.
+    virtual DbResult changeMembership(std::string_view creator, std::string_view group,
+                                      std::string_view member, int state,
+                                      const std::function<Transition(std::optional<int>)>& decide,
+                                      int64_t now) = 0;
+    virtual bool listMemberships(std::string_view member, Rows* out) = 0;  // creator, group, state
+    // group, member, state; an empty group lists every group of the creator.
+    virtual bool listGroupMembers(std::string_view creator, std::string_view group, Rows* out) = 0;
+    // creator, name, intro, language, member count; in random order, at most `limit` rows.
+    virtual bool listPublicGroups(std::string_view language, int limit, Rows* out) = 0;
+
+    // Organisation co-members, keyed by the organisation prefix ("acme/").
+    virtual DbResult addOrgMember(std::string_view org, std::string_view member, int64_t number,
+                                  int kind) = 0;
+    virtual DbResult removeOrgMember(std::string_view org, std::string_view member) = 0;
+    virtual bool listOrgMembers(std::string_view org, Rows* out) = 0;  // member, number, kind
+
+    // Sign records, one per (sender, recipient, mail time).
+    virtual DbResult recordSign(std::string_view sender, std::string_view recipient, int64_t sent,
+                                std::string_view attach, std::string_view message,
+                                std::string_view extra) = 0;
+    virtual DbResult markSigned(std::string_view sender, std::string_view recipient, int64_t sent,
+                                int64_t signedAt, std::string_view opinion) = 0;
+    virtual DbResult deleteSign(std::string_view sender, std::string_view recipient,
+                                int64_t sent) = 0;
+    // sender, recipient, attach, message, opinion, extra, sent, signed; sent 0 lists all mails.
+    virtual bool listSigns(std::string_view sender, int64_t sent, bool signedOnly, Rows* out) = 0;
+
+    // A trivial round trip: the readiness page's test that the database answers.
+    virtual bool ping() = 0;
+    virtual bool exportAll(Snapshot* out) = 0;
+    // Loads a snapshot into an empty store in one transaction; Conflict when it holds accounts.
+    virtual DbResult importAll(const Snapshot& in) = 0;
+};
+
+// Which store a "--db" value names: "sqlite:PATH", "postgresql://..." or "postgres://..." (a
+// libpq connection URI), or a plain PATH, which is a SQLite file as it always was.
+struct StoreSpec {
+    enum class Kind { Sqlite, Postgres };
+    Kind kind = Kind::Sqlite;
+    std::string target;  // the file path, or the connection URI
+};
+
+std::optional<StoreSpec> parseStoreSpec(std::string_view text);
+
+// Opens one connection, creating or upgrading the schema; nullptr with *error on failure.
+std::unique_ptr<Store> openStore(const StoreSpec& spec, std::string* error);
+std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string* error);
+class AddressCache;
+// The per-process address cache of the PostgreSQL store, with its listening connection.
+std::shared_ptr<AddressCache> startAddressCache(const std::string& uri);
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* error,
+                                         std::shared_ptr<AddressCache> cache = nullptr);
+
+// A fixed set of connections shared by the server's threads. With cacheLookups, a PostgreSQL
+// pool answers address lookups from memory while its listener hears every change (see
+// AddressCache); SQLite reads are cheap enough to go to the file every time.
 class StorePool {
   public:
-    static std::unique_ptr<StorePool> open(const std::string& path, int size, std::string* error);
+    static std::unique_ptr<StorePool> open(const StoreSpec& spec, int size, std::string* error,
+                                           bool cacheLookups = false);
 
     class Lease {
       public:
@@ -120,6 +157,7 @@ class StorePool {
   private:
     void giveBack(std::unique_ptr<Store> store);
 
+    std::shared_ptr<AddressCache> cache_;  // before the stores, so it outlives them
     std::mutex mutex_;
     std::condition_variable available_;
     std::vector<std::unique_ptr<Store>> free_;

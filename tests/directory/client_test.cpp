@@ -174,6 +174,9 @@ TEST_F(DirectoryClientTest, GroupAndSignOperationsEndToEnd) {
     ASSERT_TRUE(createAccount("carol", "pc"));
     ASSERT_TRUE(createAccount("dave", "pd"));
     auto ex = [this](const std::string& q) { return client.exchangeBlocking(q); };
+    // Requests without a password count only from the machine the user is logged in from.
+    ASSERT_NE(ex(request::login("dave", "pd", "127.0.0.1:29998")).find("Login OK"),
+              std::string::npos);
     std::string group = toWire("读书会");
     EXPECT_EQ(
         judgeGroupPublish(ex(request::insertGroup("carol", "pc", group, toWire("每周"), "c", 1))),

@@ -17,6 +17,7 @@
 #include "core/clock.h"
 #include "directory/account.h"
 #include "directory/directory_client.h"
+#include "directory/request.h"
 #include "mail/compose.h"
 #include "mail/receipts.h"
 #include "server/directory_harness.h"
@@ -84,6 +85,11 @@ class Receipts : public ::testing::Test {
                 waitFor(api, wall, f.exchange(), 200);
             ASSERT_TRUE(f.succeeded()) << user;
         }
+        // The directory shows a sender's whole sign list only to the machine he is logged in
+        // from.
+        ASSERT_NE(client.exchangeBlocking(request::login("alice", "pa", "127.0.0.1:29998"))
+                      .find("Login OK"),
+                  std::string::npos);
         t.ensureMailStoreFolder();
         std::ofstream(dir.file("报告.txt")) << "report";
         std::ofstream(dir.file("b.bin")) << "bb";

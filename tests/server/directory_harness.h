@@ -44,8 +44,11 @@ class DirectoryProcess {
     DirectoryProcess& operator=(const DirectoryProcess&) = delete;
     ~DirectoryProcess() { kill(SIGKILL); }
 
-    // Starts "serve" on a free loopback port and waits for its "listening on" line.
-    bool start(const std::string& db, std::chrono::milliseconds within = std::chrono::seconds(10)) {
+    // Starts "serve" on a free loopback port and waits for its "listening on" line. `db` is
+    // anything "--db" takes (a SQLite path or a PostgreSQL URI); `extra` options come last and
+    // override the test defaults.
+    bool start(const std::string& db, const std::vector<std::string>& extra = {},
+               std::chrono::milliseconds within = std::chrono::seconds(10)) {
         std::vector<std::string> args = {"serve",
                                          "--db",
                                          db,
@@ -57,6 +60,7 @@ class DirectoryProcess {
                                          "1",
                                          "--threads",
                                          "2"};
+        args.insert(args.end(), extra.begin(), extra.end());
         if (!spawn(args)) return false;
         auto deadline = Clock::now() + within;
         std::string line;
@@ -102,10 +106,15 @@ class DirectoryProcess {
     // Runs "admin --db DB args..." to completion; returns its exit code and fills *out.
     static int admin(const std::string& db, const std::vector<std::string>& args,
                      std::string* out = nullptr) {
-        DirectoryProcess p;
         std::vector<std::string> all = {
             "admin", "--db", db, "--hash-memory-kib", "8", "--hash-iterations", "1"};
         all.insert(all.end(), args.begin(), args.end());
+        return run(all, out);
+    }
+
+    // Runs the program with these arguments to completion; its exit code, its output in *out.
+    static int run(const std::vector<std::string>& all, std::string* out = nullptr) {
+        DirectoryProcess p;
         if (!p.spawn(all)) return -1;
         std::string text;
         bool ended = readAll(p.out_, &text, Clock::now() + std::chrono::seconds(10));
@@ -154,8 +163,19 @@ struct Answer {
     std::string raw;
 };
 
-inline int connectLoopback(int port) {
+// Connects to 127.0.0.1:port, from the loopback address `from` when one is given: 127.0.0.2 and
+// 127.0.0.3 stand for other machines.
+inline int connectLoopback(int port, const char* from = nullptr) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &local.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -180,8 +200,8 @@ inline Answer parseAnswer(std::string raw) {
 }
 
 // Sends raw bytes, reads until the server closes.
-inline Answer exchangeRaw(int port, const std::string& request) {
-    int fd = connectLoopback(port);
+inline Answer exchangeRaw(int port, const std::string& request, const char* from = nullptr) {
+    int fd = connectLoopback(port, from);
     if (fd < 0) return {};
     std::size_t sent = 0;
     while (sent < request.size()) {
@@ -195,17 +215,21 @@ inline Answer exchangeRaw(int port, const std::string& request) {
     return parseAnswer(std::move(raw));
 }
 
-// A GET with the header lines the desktop client sends.
-inline Answer get(int port, const std::string& pathAndQuery) {
-    return exchangeRaw(port,
-                       "GET /chat/" + pathAndQuery +
-                           " HTTP/1.1\r\n"
-                           "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\n"
-                           "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, "
-                           "application/x-shockwave-flash, */*\r\n"
-                           "Accept-Language: zh-cn\r\n"
-                           "Host: directory.test\r\n"
-                           "Connection: Close\r\n\r\n");
+// The request the desktop client sends for a page.
+inline std::string pageRequest(const std::string& pathAndQuery) {
+    return "GET /chat/" + pathAndQuery +
+           " HTTP/1.1\r\n"
+           "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\n"
+           "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, "
+           "application/x-shockwave-flash, */*\r\n"
+           "Accept-Language: zh-cn\r\n"
+           "Host: directory.test\r\n"
+           "Connection: Close\r\n\r\n";
+}
+
+// A GET with the header lines the desktop client sends, from `from` when given.
+inline Answer get(int port, const std::string& pathAndQuery, const char* from = nullptr) {
+    return exchangeRaw(port, pageRequest(pathAndQuery), from);
 }
 
 // The client's value encoding: every byte as %xx in lower case.
