@@ -215,7 +215,10 @@ Built buildMail(CoreTables& t, const ComposeInput& in, bool save, UiLanguage lan
     };
     std::vector<FileInfo> files;
     std::vector<std::string> bodyFiles;
-    if (in.html) {
+    if (in.html && !in.bodyFiles.empty()) {
+        bodyFiles = in.bodyFiles;
+        b.storeFilesMade = in.bodyFiles;
+    } else if (in.html) {
         StoredBody sb = storeBody(t, in.htmlDocument);
         if (!sb.ok) {
             b.result.message = std::string(pick(lang, kNoStore));

@@ -29,6 +29,9 @@ struct ComposeInput {
     std::string subjectLine;               // HTML mail: its subject
     std::string plainText;                 // plain mail: its whole text is the subject string
     std::string htmlDocument;              // HTML mail: the document, stored as the body file
+    // HTML mail saved by the editor already: its body file first, then its pictures, all in
+    // the mail store (htmlDocument is then not used).
+    std::vector<std::string> bodyFiles;
     std::vector<std::string> attachments;  // local paths, in order
     uint32_t options = 0;                  // MailFlags; bodyIsFirstFile is taken from `html`
 };
