@@ -118,7 +118,8 @@ EditorSave beginEditorSave(const CoreTables& t, const std::vector<std::string>& 
         std::string copy = createStoreFile(t, ext);
         if (copy.empty()) copy = store + randomHexName() + ext;
         std::error_code ec;
-        fs::copy_file(local, copy, fs::copy_options::overwrite_existing, ec);
+        if (!fs::copy_file(local, copy, fs::copy_options::overwrite_existing, ec) || ec)
+            fs::remove(copy, ec);  // no empty stand-in: the page names a missing picture
         s.outList.push_back(copy);
         s.newSources.push_back(fullPaths ? fileUrl(copy) : std::string(fileNameOf(copy)));
     }
