@@ -43,6 +43,12 @@ QVariant evalJs(CHtmlEditor* e, const QString& code) {
     return result->second;
 }
 
+// How many FONT elements show no text.
+QString emptyFontsQuery() {
+    return "Array.prototype.filter.call(document.getElementsByTagName('FONT'),"
+           "function(f){return f.innerText.trim() === ''}).length";
+}
+
 // Tables whose mail store lies in a temporary folder.
 struct Store {
     Store() { tables.ensureMailStoreFolder(); }
@@ -130,6 +136,17 @@ class EditorTest : public QObject {
                      text.indexOf("two") < text.indexOf("three"),
                  qPrintable(text));
         QVERIFY(ed.html().find("<p") == std::string::npos);
+
+        // An empty FONT left by the conversion goes with the next key.
+        QVERIFY(ed.load("<HTML><BODY><P id=b>x<FONT id=f color=red> </FONT></P></BODY></HTML>"));
+        QCOMPARE(ed.js(emptyFontsQuery()).toInt(), 1);
+        ed.caretIn("b");
+        QTest::keyClick(ed.e->focusProxy(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(ed.js("document.getElementsByTagName('P').length").toInt(), 0,
+                                  20000);
+        QTest::keyClicks(ed.e->focusProxy(), "y");
+        QTRY_COMPARE_WITH_TIMEOUT(ed.js(emptyFontsQuery()).toInt(), 0, 20000);
+        QVERIFY(ed.js("document.body.innerText").toString().contains("y"));
 
         // No new window, no context menu, no engine keys for the table shortcuts outside one.
         ed.ctrl(Qt::Key_N);

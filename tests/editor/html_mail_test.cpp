@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QTest>
 
 #include <filesystem>
@@ -51,7 +52,8 @@ std::optional<std::string> awaitLine(test::ChildProcess& p, const std::string& n
 }
 
 struct Client : test::SessionClient {
-    explicit Client(const std::string& server) : SessionClient("", server) {
+    explicit Client(const std::string& server)
+        : SessionClient(server.empty() ? "alice" : "", server) {
         mails = std::make_unique<MailWindows>(*session, *pump);
         mails->configure = [this](MailWindow& w) {
             w.showMessage = [this](const QString& text) { messages << text; };
@@ -76,6 +78,56 @@ void caretAt(CHtmlEditor* e, bool end) {
 class HtmlMailTest : public QObject {
     Q_OBJECT
   private Q_SLOTS:
+    void draftsAndTheHtmlBox() {
+        Client alice("");
+        alice.session->state().currentUser = "alice";
+        MailWindow* w = alice.mails->newMail({});
+        // The box and the options' bit follow each other.
+        QVERIFY(!w->htmlBox()->isChecked());
+        w->setOptions(MailFlags::bodyIsFirstFile | MailFlags::urgent);
+        QVERIFY(w->htmlBox()->isChecked());
+        w->htmlBox()->setChecked(false);
+        QCOMPARE(w->options(), uint32_t(MailFlags::urgent));
+        w->textField()->setPlainText("first line");
+        w->htmlBox()->setChecked(true);
+        QCOMPARE(w->options(), uint32_t(MailFlags::urgent | MailFlags::bodyIsFirstFile));
+        CHtmlEditor* e = w->htmlView();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            evalJs(e, "document.body.innerText").toString().contains("first line"), 20000);
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        e->setFocus();
+        w->toField()->setText("bob");
+        w->subjectField()->setText("kept");
+        caretAt(e, true);
+        QTest::keyClicks(e->focusProxy(), " and more");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            evalJs(e, "document.body.innerText").toString().contains("and more"), 20000);
+
+        // Ctrl+S in the editor keeps the mail as a draft.
+        QTest::keyClick(e->focusProxy(), Qt::Key_S, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(alice.messages, QStringList{"Mail is saved!"}, 20000);
+        CoreTables& t = alice.t();
+        int draft = -1;
+        for (int m = 0; m < t.mails.count(); ++m)
+            if (t.mails[m].kind == MailKind::Draft) draft = m;
+        QVERIFY(draft >= 0);
+        QVERIFY(t.mails[draft].flags & MailFlags::bodyIsFirstFile);
+        w->close();
+
+        // Opened again, the draft is a page in the editor.
+        MailWindow* again =
+            alice.mails->mailCommand(Cmd::Open, {t.mails[draft].key, MailKind::Draft, draft});
+        QVERIFY(again);
+        QVERIFY(again->htmlBox()->isChecked());
+        QCOMPARE(again->subjectField()->text(), QString("kept"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            again->htmlView() && evalJs(again->htmlView(), "document.body.innerText")
+                                     .toString()
+                                     .contains("first line and more"),
+            20000);
+        QCOMPARE(evalJs(again->htmlView(), "document.designMode").toString(), QString("on"));
+    }
+
     void htmlMailBetweenClients() {
         test::TempDir dir;
         test::DirectoryProcess server;
