@@ -512,6 +512,16 @@ QStringList CHtmlEditor::refusedRequests() const {
     return guard_->refused();
 }
 
+namespace {
+QStringList droppedPictures(const QMimeData* mime) {
+    QStringList out;
+    if (!mime || !mime->hasUrls()) return out;
+    for (const QUrl& u : mime->urls())
+        if (u.isLocalFile() && isPictureFile(u.toLocalFile())) out << u.toLocalFile();
+    return out;
+}
+}  // namespace
+
 bool CHtmlEditor::handleKey(int key) {
     switch (key) {
         case Qt::Key_H:
@@ -544,6 +554,24 @@ bool CHtmlEditor::eventFilter(QObject* watched, QEvent* event) {
     if (watched == watchedProxy_ && watchedProxy_) {
         const QEvent::Type type = event->type();
         if (type == QEvent::FocusOut) Q_EMIT notify(EditorNotice::FocusLost);
+        // Drags reach the engine's own widget: pictures are taken here, the rest goes on.
+        if (type == QEvent::DragEnter || type == QEvent::DragMove) {
+            auto* d = static_cast<QDragMoveEvent*>(event);
+            if (editable_ && !droppedPictures(d->mimeData()).isEmpty()) {
+                d->acceptProposedAction();
+                return true;
+            }
+        }
+        if (type == QEvent::Drop) {
+            auto* d = static_cast<QDropEvent*>(event);
+            const QStringList pictures = editable_ ? droppedPictures(d->mimeData()) : QStringList();
+            if (!pictures.isEmpty()) {
+                for (const QString& p : pictures)
+                    insertImage(p.toStdString());
+                d->acceptProposedAction();
+                return true;
+            }
+        }
         if ((type == QEvent::KeyPress || type == QEvent::ShortcutOverride) && editable_) {
             auto* k = static_cast<QKeyEvent*>(event);
             const Qt::KeyboardModifiers mods = k->modifiers() & ~Qt::KeypadModifier;
@@ -561,16 +589,6 @@ bool CHtmlEditor::eventFilter(QObject* watched, QEvent* event) {
     }
     return QWebEngineView::eventFilter(watched, event);
 }
-
-namespace {
-QStringList droppedPictures(const QMimeData* mime) {
-    QStringList out;
-    if (!mime || !mime->hasUrls()) return out;
-    for (const QUrl& u : mime->urls())
-        if (u.isLocalFile() && isPictureFile(u.toLocalFile())) out << u.toLocalFile();
-    return out;
-}
-}  // namespace
 
 void CHtmlEditor::dragEnterEvent(QDragEnterEvent* e) {
     if (editable_ && !droppedPictures(e->mimeData()).isEmpty()) {

@@ -2,6 +2,8 @@
 // output, saving with pictures, the default font, the table commands and their refusals.
 #include <QApplication>
 #include <QCheckBox>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebEnginePage>
@@ -182,6 +184,21 @@ class EditorTest : public QObject {
         ed.panel->choosePicture = [&] { return QString::fromStdString(pic); };
         ed.panel->insertPicture();
         QTRY_COMPARE_WITH_TIMEOUT(ed.js("document.images.length").toInt(), 1, 20000);
+
+        // A dropped picture goes into the page too; other files do not.
+        const std::string other = pics.file("notes.txt");
+        write(other, "text");
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(pic)),
+                      QUrl::fromLocalFile(QString::fromStdString(other))});
+        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QCoreApplication::sendEvent(ed.e->focusProxy(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(ed.e->focusProxy(), &drop);
+        QTRY_COMPARE_WITH_TIMEOUT(ed.js("document.images.length").toInt(), 2, 20000);
+        ed.js("document.images[1].remove(); true");
 
         // A mail: every picture copied, named by file name alone.
         std::vector<std::string> out = ed.save(false, true);
