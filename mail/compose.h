@@ -26,9 +26,9 @@ struct ComposeInput {
     std::string from;  // the logged-in user
     std::string to;    // the address line as typed, entries separated by ","
     bool html = false;
-    std::string subjectLine;               // HTML mail: its subject
-    std::string plainText;                 // plain mail: its whole text is the subject string
-    std::string htmlDocument;              // HTML mail: the document, stored as the body file
+    std::string subjectLine;   // HTML mail: its subject
+    std::string plainText;     // plain mail: its whole text is the subject string
+    std::string htmlDocument;  // HTML mail: the document, stored as the body file
     // HTML mail saved by the editor already: its body file first, then its pictures, all in
     // the mail store (htmlDocument is then not used).
     std::vector<std::string> bodyFiles;

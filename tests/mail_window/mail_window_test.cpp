@@ -19,13 +19,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "editor/html_editor.h"
 #include "mail/dialogs/choose_users_dialog.h"
 #include "mail/dialogs/recipient_chooser.h"
 #include "mail/dialogs/send_options_dialog.h"
 #include "mail/dialogs/to_completer.h"
 #include "mail/recipients.h"
 #include "mail/window/mail_windows.h"
-#include "editor/html_editor.h"
 #include "server/directory_harness.h"
 #include "shell/ui/main_window.h"
 #include "support/child_process.h"
