@@ -90,8 +90,8 @@ ReceiptPlan planReceipts(const CoreTables& t, int m, UiLanguage lang);
 
 // Stores an HTML document as a body file of the mail store ("%X.htm", the text followed by one
 // NUL byte). Local files the document refers to through "file:///" are copied into the store
-// (unless already there) and the document refers to the copies. Returns the body path first,
-// then the embedded files; empty when the store cannot be written.
+// (unless already there) and the document names them by file name alone. Returns the body path
+// first, then the embedded files; empty when the store cannot be written.
 std::vector<std::string> storeHtmlBody(const CoreTables& t, std::string_view html);
 
 }  // namespace orv
