@@ -3,6 +3,7 @@
 // byte for byte; that client's HTML mail answered with a reply typed in the editor.
 #include <QCheckBox>
 #include <QDeadlineTimer>
+#include <QImage>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -241,6 +242,28 @@ class HtmlMailTest : public QObject {
             }
         }
         QVERIFY(found);
+
+        // A page of bob's with a picture: shown with the picture found beside the page.
+        const std::string png = dir.file("chart.png");
+        QImage chart(40, 30, QImage::Format_RGB32);
+        chart.fill(Qt::red);
+        QVERIFY(chart.save(QString::fromStdString(png)));
+        QVERIFY(
+            bob.writeLine("send to=alice subject=chart \"html=<HTML><BODY><IMG src=\\\"file://" +
+                          png + "\\\"></BODY></HTML>\""));
+        QTRY_VERIFY_WITH_TIMEOUT(t.countReceivedFor("alice") == 2, 30000);
+        uint64_t withPicture = 0;
+        for (int m = 0; m < t.mails.count(); ++m)
+            if (t.mails[m].kind == MailKind::Inbox && t.subjects.str(m) == "chart")
+                withPicture = t.mails[m].key;
+        MailWindow* c = alice.mails->mailCommand(Cmd::Open, {withPicture, MailKind::Inbox, -1});
+        QVERIFY(c);
+        c->command(ReadCommand::Receive);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            evalJs(c->htmlView(), "document.images.length ? document.images[0].naturalWidth : 0")
+                .toInt(),
+            40, 30000);
+        QVERIFY(c->htmlView()->refusedRequests().isEmpty());
         QVERIFY(alice.messages.isEmpty());
         bob.writeLine("quit");
         QCOMPARE(bob.wait(15000), 0);
