@@ -17,12 +17,14 @@ set(ORV_LAYERS
     session 4
     session/pump 5
     qtkit 6
+    # The HTML editor: over the shared Qt helpers, under the windows that host it.
+    editor 6.5
+    editor/logic 3
     shell 7
     mail/window 7
     mail/dialogs 7
     groups/ui 7
     share/ui 7
-    editor 7
     apps 8
     tests 9
     bench 9

@@ -146,6 +146,7 @@ StoredBody storeBody(const CoreTables& t, std::string_view html) {
             std::string np = normalPath(path);
             if (isInsideFolder(np, store)) {
                 if (copied.emplace(np, np).second) embedded.push_back(np);
+                replacement = std::string(fileNameOf(np));
             } else {
                 auto it = copied.find(np);
                 if (it == copied.end()) {
@@ -166,7 +167,8 @@ StoredBody storeBody(const CoreTables& t, std::string_view html) {
                     embedded.push_back(copy);
                     copies.push_back(copy);
                 }
-                replacement = fileUrl(it->second);
+                // Peers find the pictures beside the page: the page names them alone.
+                replacement = std::string(fileNameOf(it->second));
             }
         }
         doc.append(replacement);
@@ -215,7 +217,10 @@ Built buildMail(CoreTables& t, const ComposeInput& in, bool save, UiLanguage lan
     };
     std::vector<FileInfo> files;
     std::vector<std::string> bodyFiles;
-    if (in.html) {
+    if (in.html && !in.bodyFiles.empty()) {
+        bodyFiles = in.bodyFiles;
+        b.storeFilesMade = in.bodyFiles;
+    } else if (in.html) {
         StoredBody sb = storeBody(t, in.htmlDocument);
         if (!sb.ok) {
             b.result.message = std::string(pick(lang, kNoStore));

@@ -26,9 +26,12 @@ struct ComposeInput {
     std::string from;  // the logged-in user
     std::string to;    // the address line as typed, entries separated by ","
     bool html = false;
-    std::string subjectLine;               // HTML mail: its subject
-    std::string plainText;                 // plain mail: its whole text is the subject string
-    std::string htmlDocument;              // HTML mail: the document, stored as the body file
+    std::string subjectLine;   // HTML mail: its subject
+    std::string plainText;     // plain mail: its whole text is the subject string
+    std::string htmlDocument;  // HTML mail: the document, stored as the body file
+    // HTML mail saved by the editor already: its body file first, then its pictures, all in
+    // the mail store (htmlDocument is then not used).
+    std::vector<std::string> bodyFiles;
     std::vector<std::string> attachments;  // local paths, in order
     uint32_t options = 0;                  // MailFlags; bodyIsFirstFile is taken from `html`
 };
@@ -87,8 +90,8 @@ ReceiptPlan planReceipts(const CoreTables& t, int m, UiLanguage lang);
 
 // Stores an HTML document as a body file of the mail store ("%X.htm", the text followed by one
 // NUL byte). Local files the document refers to through "file:///" are copied into the store
-// (unless already there) and the document refers to the copies. Returns the body path first,
-// then the embedded files; empty when the store cannot be written.
+// (unless already there) and the document names them by file name alone. Returns the body path
+// first, then the embedded files; empty when the store cannot be written.
 std::vector<std::string> storeHtmlBody(const CoreTables& t, std::string_view html);
 
 }  // namespace orv

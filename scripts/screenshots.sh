@@ -5,5 +5,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
-QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$runtime" \
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$runtime" QTWEBENGINE_DISABLE_SANDBOX=1 \
+  QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox --disable-gpu" \
   "$root/build/apps/screenshots/orvantel-screenshots" "$root/docs/screenshots"

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "editor/signature_dialog.h"
 #include "mail/window/mail_windows.h"
 #include "session/client_session.h"
 #include "session/pump/session_pump.h"
@@ -130,6 +131,11 @@ int main(int argc, char** argv) {
         window.openSettingsDialog = [&] {
             auto* d = new SettingsDialog(session.tables(), session.state().language, &window);
             d->setAttribute(Qt::WA_DeleteOnClose);
+            d->editSignature = [&session](QWidget* parent) {
+                auto* sig = new SignatureDialog(session.tables(), session.state().language, parent);
+                sig->setAttribute(Qt::WA_DeleteOnClose);
+                sig->open();
+            };
             d->open();
         };
         MailWindows mails(session, pump);

@@ -1,8 +1,13 @@
-// Pictures of the main window (English and Chinese) and of each dialog, made offscreen with
-// sample mails, for the README:
+// Pictures of the main window (English and Chinese), of each dialog and of the HTML editor,
+// made offscreen with sample mails, for the README:
 //   QT_QPA_PLATFORM=offscreen orvantel-screenshots OUT_DIR
 #include <QApplication>
+#include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
+#include <QLinearGradient>
+#include <QPainter>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -12,6 +17,9 @@
 #include <string>
 
 #include "core/clock.h"
+#include "editor/editor_panel.h"
+#include "editor/html_editor.h"
+#include "editor/signature_dialog.h"
 #include "mail/window/mail_window.h"
 #include "session/client_session.h"
 #include "session/pump/session_pump.h"
@@ -37,6 +45,61 @@ bool save(QWidget& w, const QString& dir, const QString& name) {
     bool ok = w.grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toUtf8().constData());
     return ok;
+}
+
+// A web page paints on its own time: waits (up to a deadline) until the view shows colour.
+bool painted(QWidget* view) {
+    QDeadlineTimer deadline(30000);
+    while (!deadline.hasExpired()) {
+        const QImage img = view->grab().toImage();
+        int coloured = 0;
+        for (int y = 0; y < img.height(); y += 2)
+            for (int x = 0; x < img.width(); x += 2) {
+                const QColor c = img.pixelColor(x, y);
+                coloured += std::abs(c.red() - c.blue()) > 40;
+            }
+        if (coloured > 200) return true;
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return false;
+}
+
+// A picture for the sample page, in the mail store where the editor may show it.
+std::string samplePicture(const CoreTables& t) {
+    QImage img(180, 110, QImage::Format_RGB32);
+    QPainter p(&img);
+    QLinearGradient g(0, 0, 180, 110);
+    g.setColorAt(0, QColor(0x1a, 0x5f, 0xb4));
+    g.setColorAt(1, QColor(0xe6, 0x61, 0x00));
+    p.fillRect(img.rect(), g);
+    p.setPen(Qt::white);
+    p.setFont(QFont("Sans", 16, QFont::Bold));
+    p.drawText(img.rect(), Qt::AlignCenter, "Q3 2026");
+    p.end();
+    const std::string path = t.mailStoreFolder() + "5A3C0F21D4E8B7A9.png";
+    img.save(QString::fromStdString(path));
+    return path;
+}
+
+std::string samplePage(UiLanguage lang, const std::string& picture) {
+    const bool zh = lang == UiLanguage::Chinese;
+    std::string page = "<HTML><HEAD></HEAD><BODY><DIV>";
+    page += zh ? "各位好，本季度的数字如下：" : "Hello all, here are the figures of the quarter:";
+    page += "</DIV><DIV>&nbsp;</DIV><TABLE border=1 cellpadding=3><TR><TD><DIV><B>";
+    page += zh ? "地区" : "Region";
+    page += "</B></DIV></TD><TD><DIV><B>";
+    page += zh ? "销售额" : "Sales";
+    page += "</B></DIV></TD></TR><TR><TD><DIV>";
+    page += zh ? "北方" : "North";
+    page += "</DIV></TD><TD><DIV>1 240</DIV></TD></TR><TR><TD><DIV>";
+    page += zh ? "南方" : "South";
+    page += "</DIV></TD><TD><DIV>980</DIV></TD></TR></TABLE><DIV>&nbsp;</DIV><DIV><IMG src=\"" +
+            picture.substr(picture.rfind('/') + 1) + "\"></DIV><DIV>";
+    page += zh ? "此致" : "Regards,";
+    page += "</DIV><DIV><FONT color=#1a5fb4>Alice</FONT></DIV></BODY></HTML>";
+    return page;
 }
 
 void seed(CoreTables& t, const std::string& me) {
@@ -135,6 +198,38 @@ int main(int argc, char** argv) {
             w.startRead(1);
             settle();
             ok &= save(w, out, QString("read-%1").arg(tag));
+        }
+        {
+            // An HTML mail with a table and a picture, written in the editor.
+            MailWindow w(*c.session, *c.pump);
+            ComposeInput in;
+            in.from = "alice";
+            in.to = "bob,carol";
+            in.html = true;
+            in.subjectLine = lang == UiLanguage::Chinese ? "季度数字" : "Figures of the quarter";
+            in.htmlDocument = samplePage(lang, samplePicture(c.session->tables()));
+            w.startCompose(in);
+            w.resize(700, 620);
+            w.show();
+            ok &= painted(w.htmlView());
+            ok &= save(w, out, QString("html-editor-%1").arg(tag));
+        }
+        {
+            const std::string sig = c.session->tables().mailStoreFolder() + "51A7E0.htm";
+            std::FILE* f = std::fopen(sig.c_str(), "wb");
+            if (f) {
+                std::fputs(
+                    "<HTML><BODY><DIV>Alice Example</DIV><DIV><FONT color=#1a5fb4>"
+                    "Orvantel &middot; Sales</FONT></DIV></BODY></HTML>",
+                    f);
+                std::fclose(f);
+            }
+            c.session->tables().setSettingString(SettingString::SignatureFile, sig);
+            c.session->tables().setSettingNumber(Setting::AddSignature, 1);
+            SignatureDialog d(c.session->tables(), lang);
+            d.show();
+            ok &= painted(d.panel()->editor());
+            ok &= save(d, out, QString("signature-%1").arg(tag));
         }
         c.session->state().currentUser.clear();
         {

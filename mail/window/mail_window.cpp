@@ -23,8 +23,9 @@
 
 #include "core/format.h"
 #include "directory/replies.h"
+#include "editor/editor_panel.h"
+#include "editor/html_editor.h"
 #include "mail/mail_files.h"
-#include "mail/window/safe_html_view.h"
 #include "qtkit/notice.h"
 #include "qtkit/window_placement.h"
 
@@ -46,6 +47,7 @@ constexpr TextPair kText{"Text", "正文"};
 constexpr TextPair kAttachMenu{"&Attach Files...", "添加附件(&A)..."};
 constexpr TextPair kRemoveMenu{"&Remove", "删除附件(&R)"};
 constexpr TextPair kAllFiles{"All Files (*)", "所有文件 (*)"};
+constexpr TextPair kNoStore{"Can't write mail file!", "无法写入邮件文件！"};
 
 // Five buttons serve both modes: the same control, another command.
 struct ButtonSpec {
@@ -191,7 +193,28 @@ void MailWindow::buildWidgets() {
     top->addLayout(statusRow);
     top->addWidget(progress_);
 
-    connect(htmlBox_, &QCheckBox::toggled, this, [this](bool on) { showBody(on); });
+    connect(htmlBox_, &QCheckBox::toggled, this, [this](bool on) {
+        if (mode_ != Mode::Compose) return;
+        options_ =
+            (options_ & ~MailFlags::bodyIsFirstFile) | (on ? MailFlags::bodyIsFirstFile : 0u);
+        showBody(on);
+        if (!on) return;
+        // The text written so far becomes the page's first blocks.
+        std::string page;
+        for (const QString& line : text_->toPlainText().split('\n'))
+            page += "<DIV>" +
+                    (line.isEmpty() ? std::string("&nbsp;") : utf8(line.toHtmlEscaped())) +
+                    "</DIV>";
+        html_->setEditable(true);
+        if (text_->toPlainText().isEmpty())
+            html_->editor()->clear();
+        else
+            html_->editor()->setHtml("<HTML><HEAD></HEAD><BODY>" + page + "</BODY></HTML>");
+    });
+}
+
+CHtmlEditor* MailWindow::htmlView() const {
+    return html_ ? html_->editor() : nullptr;
 }
 
 QPushButton* MailWindow::button(int id) const {
@@ -214,8 +237,9 @@ void MailWindow::applyMode() {
     to_->setReadOnly(read);
     subject_->setReadOnly(read);
     text_->setReadOnly(read);
-    // HTML pages are written with the editor; until then the format follows the mail.
-    htmlBox_->setEnabled(false);
+    // A received mail keeps its format; a mail being written takes either.
+    htmlBox_->setEnabled(!read);
+    if (html_) html_->setEditable(!read);
     chooseUsers_->setVisible(!read && isOrganisationAccount(s_.state().currentUser));
     Q_EMIT modeChanged();
 }
@@ -227,8 +251,12 @@ void MailWindow::showBody(bool html) {
     textLabel_->setVisible(!html);
     if (html && !html_) {
         // Made on first use: most mails are plain, and each page costs a browser instance.
-        html_ = new SafeHtmlView;
-        html_->openLink = [this](const QUrl& url) { openUrl(url); };
+        html_ = new EditorPanel(s_.tables(), lang_);
+        html_->editor()->openLink = [this](const QUrl& url) { openUrl(url); };
+        // Ctrl+S in the editor keeps the mail as a draft.
+        html_->editor()->saveRequested = [this] {
+            if (mode_ == Mode::Compose) command(ComposeCommand::Save);
+        };
         body_->addWidget(html_);
     }
     body_->setCurrentWidget(html ? static_cast<QWidget*>(html_) : text_);
@@ -256,15 +284,19 @@ void MailWindow::startCompose(const ComposeInput& in, ComposeState state) {
     to_->setText(qs(in.to));
     subject_->setText(qs(in.subjectLine));
     text_->setPlainText(qs(in.plainText));
-    options_ = in.options;
-    htmlDocument_ = in.htmlDocument;
+    options_ =
+        (in.options & ~MailFlags::bodyIsFirstFile) | (in.html ? MailFlags::bodyIsFirstFile : 0u);
     htmlBox_->blockSignals(true);
     htmlBox_->setChecked(in.html);
     htmlBox_->blockSignals(false);
     showBody(in.html);
     if (in.html) {
-        // The page the mail will carry, shown as it is; nothing it names is loaded.
-        html_->showDocument(in.htmlDocument, s_.tables().mailStoreFolder(), {}, {});
+        // Written in the editor: a new page, a reply's quote or a draft as it was kept.
+        html_->setEditable(true);
+        if (in.htmlDocument.empty())
+            html_->editor()->clear();
+        else
+            html_->editor()->setHtml(in.htmlDocument);
     }
     paths_ = in.attachments;
     listFiles(paths_, false);
@@ -276,9 +308,9 @@ void MailWindow::startCompose(const ComposeInput& in, ComposeState state) {
 }
 
 void MailWindow::setOptions(uint32_t options) {
-    // The format stays that of the window's page until the editor can change it.
-    options_ =
-        (options & ~MailFlags::bodyIsFirstFile) | (html_mode_ ? MailFlags::bodyIsFirstFile : 0u);
+    // The HTML bit and the window's HTML box follow each other.
+    options_ = options;
+    if (mode_ == Mode::Compose) htmlBox_->setChecked((options & MailFlags::bodyIsFirstFile) != 0);
 }
 
 QStringList MailWindow::attachments() const {
@@ -330,15 +362,41 @@ ComposeInput MailWindow::gather() const {
     in.html = html_mode_;
     in.subjectLine = utf8(subject_->text());
     in.plainText = utf8(text_->toPlainText());
-    in.htmlDocument = htmlDocument_;
     in.attachments = paths_;
     in.options = options_;
     return in;
 }
 
+void MailWindow::withPage(std::function<void(ComposeInput in)> use) {
+    if (!html_mode_) {
+        use(gather());
+        return;
+    }
+    if (saving_) return;
+    saving_ = true;
+    html_->editor()->saveWithImages(false, true, [this, use](std::vector<std::string> files) {
+        saving_ = false;
+        if (files.empty()) {
+            showMessage(tr2(kNoStore));
+            return;
+        }
+        ComposeInput in = gather();
+        in.bodyFiles = std::move(files);
+        use(in);
+    });
+}
+
 void MailWindow::send() {
-    if (to_->text().isEmpty()) return;
-    ComposeResult r = s_.mail().send(state_, gather());
+    if (to_->text().isEmpty() || (state_.created() && !state_.saved)) return;
+    withPage([this](ComposeInput in) { sendInput(in); });
+}
+
+void MailWindow::save() {
+    withPage([this](ComposeInput in) { saveInput(in); });
+}
+
+void MailWindow::sendInput(const ComposeInput& in) {
+    ComposeResult r = s_.mail().send(state_, in);
     if (!r.message.empty()) showMessage(qs(r.message));
     if (!r.ok) return;
     pump_.kick();
@@ -350,8 +408,8 @@ void MailWindow::send() {
     refreshStatus();
 }
 
-void MailWindow::save() {
-    ComposeResult r = s_.mail().saveDraft(state_, gather());
+void MailWindow::saveInput(const ComposeInput& in) {
+    ComposeResult r = s_.mail().saveDraft(state_, in);
     if (!r.message.empty()) showMessage(qs(r.message));
     refreshStatus();
 }
@@ -388,7 +446,11 @@ void MailWindow::showRead(const ReadModel& model) {
     htmlBox_->setChecked(model.html);
     htmlBox_->blockSignals(false);
     showBody(model.html);
-    if (html_) html_->clearDocument();
+    if (html_) {
+        html_->setEditable(false);
+        html_->editor()->setAllowedFiles({});
+        html_->editor()->clear();
+    }
     paths_.clear();
     std::vector<std::string> names;
     for (const auto& a : model.attachments)
@@ -572,13 +634,16 @@ void MailWindow::readTick() {
         if (html_mode_) {
             StringPool body;
             bool complete = t.mailBodyPaths(m, body);
-            if (bodyGate_.due(readKey_, complete)) {
-                std::optional<std::string> doc = bodyDocument(t, m);
-                if (doc) {
-                    std::vector<std::string> allowed = body.toVector();
-                    html_->showDocument(*doc, t.mailStoreFolder(), allowed,
-                                        allowed.empty() ? std::string() : allowed.front());
+            if (bodyGate_.due(readKey_, complete) && body.count() > 0) {
+                // The page names its pictures by file name; here they lie in the mail store.
+                std::vector<std::string> from, to;
+                for (int a : t.mailFiles(m)) {
+                    if (!isBodyFile(t, a)) continue;
+                    from.push_back(t.attachmentNames.str(a));
+                    to.push_back(fileUrl(bodyFileLocation(t, a)));
                 }
+                html_->editor()->setAllowedFiles(body.toVector());
+                html_->editor()->loadFile(body.str(0), from, to);
             }
         }
         const bool requested = t.mails[m].fetchRequested != 0;

@@ -31,7 +31,8 @@ class QStackedWidget;
 
 namespace orv {
 
-class SafeHtmlView;
+class CHtmlEditor;
+class EditorPanel;
 
 // Control ids of the window in compose mode (read mode: ReadCommand).
 namespace ComposeCommand {
@@ -92,7 +93,10 @@ class MailWindow : public QWidget {
     QLineEdit* subjectField() const { return subject_; }
     QPlainTextEdit* textField() const { return text_; }
     QCheckBox* htmlBox() const { return htmlBox_; }
-    SafeHtmlView* htmlView() const { return html_; }
+    // The HTML editor (made when a mail first needs it): the page being written, or the
+    // received page shown.
+    CHtmlEditor* htmlView() const;
+    EditorPanel* editorPanel() const { return html_; }
     QListWidget* attachmentList() const { return files_; }
     QLabel* statusText() const { return status_; }
     QLabel* speedText() const { return speed_; }
@@ -133,6 +137,10 @@ class MailWindow : public QWidget {
     ComposeInput gather() const;
     void send();
     void save();
+    // HTML mail: the editor saves the page with its pictures, then `use` gets the input.
+    void withPage(std::function<void(ComposeInput in)> use);
+    void sendInput(const ComposeInput& in);
+    void saveInput(const ComposeInput& in);
     void receive();
     void reply();
     void forward();
@@ -152,7 +160,7 @@ class MailWindow : public QWidget {
     ComposeState state_;
     uint32_t options_ = 0;
     bool html_mode_ = false;
-    std::string htmlDocument_;  // compose mode: the page being sent
+    bool saving_ = false;  // the editor is writing the page for Send or Save
     std::vector<std::string> paths_;
     uint64_t readKey_ = kNoMailKey;
     BodyLoadGate bodyGate_;
@@ -167,7 +175,7 @@ class MailWindow : public QWidget {
     QLabel* textLabel_ = nullptr;
     QLineEdit* subject_ = nullptr;
     QPlainTextEdit* text_ = nullptr;
-    SafeHtmlView* html_ = nullptr;
+    EditorPanel* html_ = nullptr;
     QStackedWidget* body_ = nullptr;
     QCheckBox* htmlBox_ = nullptr;
     QListWidget* files_ = nullptr;

@@ -2,7 +2,9 @@
 
 #include <QFontDatabase>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
+#include <QRegularExpression>
 #include <QVBoxLayout>
 
 #include "qtkit/dialog_texts.h"
@@ -61,14 +63,45 @@ SettingsDialog::SettingsDialog(CoreTables& tables, UiLanguage lang, QWidget* par
     connect(useFixed_, &QCheckBox::toggled, fixed_, &QWidget::setEnabled);
 
     auto* edit = new QWidget;
-    font_ = editableCombo(edit, QFontDatabase::families(), qtext(f.editorFont));
+    QStringList families = QFontDatabase::families();
+    families.sort();
+    families.removeDuplicates();
+    font_ = editableCombo(edit, families, qtext(f.editorFont));
     QStringList sizes;
-    for (int s : {8, 9, 10, 11, 12, 14, 16, 18, 20, 22, 24, 26, 28, 36, 48, 72})
+    for (int s : {8, 10, 12, 14, 18, 24, 36})
         sizes << QString::number(s);
     fontSize_ = editableCombo(edit, sizes, qtext(f.editorFontSize));
-    auto* editForm = new QFormLayout(edit);
+    sample_ = new QPlainTextEdit("This is a Sample Text\nhttp://www.orvantel.com", edit);
+    sample_->setReadOnly(true);
+    sample_->setFixedHeight(90);
+    auto* fontGroup = new QGroupBox(qtext(lang, {"Editor font", "编辑器字体设置"}), edit);
+    auto* editForm = new QFormLayout(fontGroup);
     editForm->addRow(qtext(lang, texts::kEditorFont), font_);
     editForm->addRow(qtext(lang, texts::kEditorFontSize), fontSize_);
+    editForm->addRow(qtext(lang, {"Sample:", "示例："}), sample_);
+    signature_ = new QPushButton(qtext(lang, {"Signature Settings...", "签名设置"}), edit);
+    auto* signatureGroup = new QGroupBox(qtext(lang, {"Signature", "签名"}), edit);
+    (new QHBoxLayout(signatureGroup))->addWidget(signature_, 0, Qt::AlignLeft);
+    auto* editPage = new QVBoxLayout(edit);
+    editPage->addWidget(fontGroup);
+    editPage->addWidget(signatureGroup);
+    editPage->addStretch(1);
+    // The sample shows the face at the size's number of pixels (24 without a number).
+    auto redraw = [this] {
+        QFont font(font_->currentText());
+        const QString size = fontSize_->currentText();
+        static const QRegularExpression number("[0-9]+");
+        const QRegularExpressionMatch m = number.match(size);
+        font.setPixelSize(m.hasMatch() && m.captured().toInt() > 0 ? m.captured().toInt() : 24);
+        font.setWeight(QFont::Normal);
+        sample_->setFont(font);
+    };
+    connect(font_, &QComboBox::currentTextChanged, this, redraw);
+    connect(fontSize_, &QComboBox::currentTextChanged, this, redraw);
+    redraw();
+    connect(signature_, &QPushButton::clicked, this, [this] {
+        if (editSignature) editSignature(this);
+    });
 
     tabs_->addTab(general, qtext(lang, texts::kTabGeneral));
     tabs_->addTab(network, qtext(lang, texts::kTabNetwork));

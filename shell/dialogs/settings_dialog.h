@@ -1,15 +1,19 @@
 #pragma once
 // The three-tab settings dialog: General (received files, per-transfer rates, automatic
-// receive, new-mail notice), Network (overall rates, fixed address) and Edit (editor font).
+// receive, new-mail notice), Network (overall rates, fixed address) and Edit (editor font and
+// the signature button).
 // Reads the settings when opened and stores them on OK; Cancel changes nothing.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+
+#include <functional>
 
 #include "core/core_tables.h"
 #include "core/text.h"
@@ -46,6 +50,10 @@ class SettingsDialog : public QDialog {
     // Edit
     QComboBox* editorFontBox() const { return font_; }
     QComboBox* editorFontSizeBox() const { return fontSize_; }
+    QPlainTextEdit* fontSample() const { return sample_; }
+    QPushButton* signatureButton() const { return signature_; }
+    // The signature button opens the mail signature dialog over this one.
+    std::function<void(QWidget* parent)> editSignature;
 
     QPushButton* okButton() const { return ok_; }
     QPushButton* cancelButton() const { return cancel_; }
@@ -57,6 +65,8 @@ class SettingsDialog : public QDialog {
     QLineEdit *folder_, *sendPer_, *recvPer_, *autoReceive_, *sendTotal_, *recvTotal_, *fixed_;
     QCheckBox *notify_, *useFixed_;
     QComboBox *font_, *fontSize_;
+    QPlainTextEdit* sample_;
+    QPushButton* signature_;
     QPushButton *browse_, *ok_, *cancel_;
     QPointer<QFileDialog> chooser_;
 };

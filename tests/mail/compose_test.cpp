@@ -253,8 +253,9 @@ TEST(ComposeFiles, HtmlBodyWithPicturesThenAttachments) {
     EXPECT_EQ(copied, "PNGDATA");
     EXPECT_EQ(body.find("my%20pic"), std::string::npos);
     EXPECT_EQ(f.t.attachmentPaths.str(files[4]), att2);
-    EXPECT_NE(body.find("file://" + copyPath + "\""), std::string::npos);
-    EXPECT_NE(body.find("FILE://" + inStore + "'"), std::string::npos);
+    EXPECT_NE(body.find("\"" + std::string(fileNameOf(copyPath)) + "\""), std::string::npos);
+    EXPECT_NE(body.find("'" + std::string(fileNameOf(inStore)) + "'"), std::string::npos);
+    EXPECT_EQ(body.find("file://" + f.store()), std::string::npos);
     EXPECT_NE(body.find("file:///nowhere/x.png"), std::string::npos);
     EXPECT_EQ(f.t.attachmentPaths.str(files[2]), inStore);
     EXPECT_EQ(f.t.attachmentPaths.str(files[3]), att1);

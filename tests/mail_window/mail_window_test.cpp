@@ -19,13 +19,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "editor/html_editor.h"
 #include "mail/dialogs/choose_users_dialog.h"
 #include "mail/dialogs/recipient_chooser.h"
 #include "mail/dialogs/send_options_dialog.h"
 #include "mail/dialogs/to_completer.h"
 #include "mail/recipients.h"
 #include "mail/window/mail_windows.h"
-#include "mail/window/safe_html_view.h"
 #include "server/directory_harness.h"
 #include "shell/ui/main_window.h"
 #include "support/child_process.h"
@@ -385,7 +385,7 @@ class MailWindowTest : public QObject {
 
         MailWindow* w = c.mails->mailCommand(Cmd::Open, {0x55, MailKind::Inbox, m});
         QVERIFY(w);
-        SafeHtmlView* v = w->htmlView();
+        CHtmlEditor* v = w->htmlView();
         QTRY_COMPARE_WITH_TIMEOUT(v->title(), QString("original"), 20000);
         // Answers may come after the test moved on: they write into shared storage.
         auto text = std::make_shared<QString>();

@@ -305,6 +305,21 @@ class DialogsTest : public QObject {
             QCOMPARE(d.fixedAddressEdit()->text(), QString("host.example"));
             QCOMPARE(d.editorFontBox()->currentText(), QString("Serif"));
             QCOMPARE(d.editorFontSizeBox()->currentText(), QString("12"));
+            // The Edit tab: every family once, the sizes, the sample and the signature button.
+            QStringList families;
+            for (int i = 0; i < d.editorFontBox()->count(); ++i)
+                families << d.editorFontBox()->itemText(i);
+            QCOMPARE(families.removeDuplicates(), qsizetype(0));
+            QCOMPARE(d.editorFontSizeBox()->count(), 7);
+            QCOMPARE(d.fontSample()->font().pixelSize(), 12);
+            d.editorFontSizeBox()->setCurrentText("big");
+            QCOMPARE(d.fontSample()->font().pixelSize(), 24);
+            d.editorFontSizeBox()->setCurrentText("12");
+            QVERIFY(d.fontSample()->toPlainText().startsWith("This is a Sample Text\nhttp://"));
+            QWidget* signatureParent = nullptr;
+            d.editSignature = [&](QWidget* parent) { signatureParent = parent; };
+            d.signatureButton()->click();
+            QCOMPARE(signatureParent, &d);
             QVERIFY(!d.fixedAddressEdit()->isEnabled());
             d.useFixedAddressBox()->click();
             QVERIFY(d.fixedAddressEdit()->isEnabled());
