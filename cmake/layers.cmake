@@ -18,17 +18,17 @@ set(ORV_LAYERS
     session/pump 5
     qtkit 6
     # The HTML editor: over the shared Qt helpers, under the windows that host it.
-    editor 6.5
+    editor 7
     editor/logic 3
-    shell 7
-    mail/window 7
-    mail/dialogs 7
-    groups/ui 7
-    share/ui 7
-    apps 8
-    tests 9
-    bench 9
-    fuzz 9)
+    shell 8
+    mail/window 8
+    mail/dialogs 8
+    groups/ui 8
+    share/ui 8
+    apps 9
+    tests 10
+    bench 10
+    fuzz 10)
 
 # Sets `layer` and `folder` (the prefix that matched) for a path relative to the root; layer is
 # empty for a path outside every known folder.
