@@ -91,6 +91,8 @@ class SigningFacade {
     // Deletes receipts of the user's mails (each by its signer and send time).
     void deleteReceipts(const std::vector<SignRecord>& receipts, std::function<void(bool)> done);
 
+    int64_t nowSeconds() const { return clock_.nowSeconds(); }
+
     // A receipt's cells in the sign-status list's column order: To, Sign Status, Reply, Sign
     // Time, Message, Attach, Send Time.
     std::vector<std::string> receiptCells(const SignRecord& r) const;
