@@ -186,7 +186,8 @@ void GroupPage::sendMail() {
             int r = groups->row(item);
             if (r < 0 || r >= static_cast<int>(all.size())) continue;
             for (const auto& m : all[static_cast<size_t>(r)].members) {
-                bool seen = false;
+                // A mail to one's own group goes to the others.
+                bool seen = equalsIgnoreCase(m.name, s_.state().currentUser);
                 for (const auto& n : names)
                     seen = seen || equalsIgnoreCase(n, m.name);
                 if (!seen) names.push_back(m.name);
