@@ -62,6 +62,7 @@ MailWindow* MailWindows::create() {
             new ChooseUsersDialog(s_.tables(), s_.state().currentUser, s_.state().language, &mw);
         openDialog(d, [d, &mw] { mw.appendRecipients(d->chosenNames()); });
     };
+    w->signMail = [this](uint64_t key) { openSign(key); };
     w->editOptions = [this](MailWindow& mw) {
         auto* d = new SendOptionsDialog(mw.options(), s_.state().language, &mw);
         openDialog(d, [d, &mw] { mw.setOptions(d->options()); });

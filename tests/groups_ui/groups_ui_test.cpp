@@ -1,5 +1,6 @@
 // The Group page, the group dialogs, the group notices of the main window and the sign
 // dialogs, over a real client session, the real directory server and headless clients.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -255,8 +256,16 @@ class GroupsUiTest : public QObject {
         QVERIFY(bob.waitForLine("\"receipts\"", 20000));
         QTRY_VERIFY_WITH_TIMEOUT(c.t().findReceived(key) >= 0, 20000);
         c.t().setSettingString(SettingString::LastOpinion, "as before");
+        // The read window says the mail asks for a signature, and signs from there.
+        MailWindow* reading = mails.mailCommand(Cmd::Open, MailRef{key, MailKind::Inbox});
+        QVERIFY(reading);
+        QVERIFY(reading->signNotice()->isVisible());
+        QCOMPARE(reading->signNotice()->text(), QString("This mail asks you to sign it."));
 
-        SignDialog* d = mails.openSign(key);
+        reading->signNotice()->click();
+        SignDialog* d = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* sd = qobject_cast<SignDialog*>(w); sd && sd->isVisible()) d = sd;
         QVERIFY(d);
         QCOMPARE(d->windowTitle(), QString("Sign Mail"));
         QCOMPARE(d->opinionEdit()->toPlainText(), QString("as before"));
@@ -275,6 +284,7 @@ class GroupsUiTest : public QObject {
         QCOMPARE(dialogMessages.last(), QString("Sign Mail Successful!"));
         int m = c.t().findReceived(key);
         QVERIFY(c.t().mails[m].state & MailState::signedBit);
+        QTRY_VERIFY(!reading->signNotice()->isVisible());
         QCOMPARE(QString::fromStdString(c.t().settingString(SettingString::LastOpinion)),
                  QString("agreed"));
         // Signed already: asked first; No leaves it.
@@ -295,7 +305,26 @@ class GroupsUiTest : public QObject {
         QVERIFY(c.session->mail().send(st, in).ok);
         c.pump->kick();
         QTRY_VERIFY_WITH_TIMEOUT(registered, 20000);
-        std::string hex = test::jsonField(*bob.waitForLine("\"mail-arrived\"", 20000), "key");
+        // Alice's session runs from the event loop: wait in it, reading bob's lines briefly.
+        std::optional<std::string> arrived;
+        for (int i = 0; i < 600 && !arrived; ++i) {
+            QTest::qWait(50);
+            arrived = bob.waitForLine("\"mail-arrived\"", 10);
+        }
+        if (!arrived) {
+            auto ps = c.session->peerStatus();
+            std::string why;
+            for (auto& l : ps.links)
+                why += "link " + l.user + " " + std::to_string(l.state) + "; ";
+            for (auto& a : ps.attempts)
+                why += "attempt " + a.user + " " + std::to_string(a.state) + "; ";
+            int sentMail = c.t().findOutgoing(st.key);
+            for (int d : c.t().mailDeliveries(sentMail))
+                why += c.t().deliveryRecipients.str(d) + "=" +
+                       std::to_string(c.t().deliveries[d].state) + " ";
+            QFAIL(("bob got nothing: " + why).c_str());
+        }
+        std::string hex = test::jsonField(*arrived, "key");
         QVERIFY(ask(bob, "sign " + hex + " \"fine by me\"").find("\"ok\":true") !=
                 std::string::npos);
 
