@@ -19,6 +19,10 @@ enum class EventKind : uint8_t {
     LoggedInElsewhere,  // text: the message to show; nobody is current any more
     ReceiptsDone,       // key, value 1 or 0, text: the receipts of a mail were registered or not
     GroupChanged,       // the group data changed
+    JoinRequested,      // text, detail: user `text` asks to join the user's own group `detail`
+    JoinRefused,        // text: the creator of group `text` refused the user's join request
+    GroupJoined,        // text, detail: the user became a member of group `text` of `detail`
+    MailSigned,         // key, value 1 or 0, text: signing a received mail ended (message)
     ListingArrived,     // text: the path of a folder listing that arrived from its owner
     ShareChanged,       // the user's own shared folders changed
     TransferChanged,    // key: a transfer changed state
@@ -29,12 +33,14 @@ struct SessionEvent {
     uint64_t key = 0;
     int32_t value = 0;
     std::string text;
+    std::string detail;
 };
 
 class EventQueue {
   public:
-    void push(EventKind kind, uint64_t key = 0, int32_t value = 0, std::string text = {}) {
-        events_.push_back({kind, key, value, std::move(text)});
+    void push(EventKind kind, uint64_t key = 0, int32_t value = 0, std::string text = {},
+              std::string detail = {}) {
+        events_.push_back({kind, key, value, std::move(text), std::move(detail)});
     }
     bool empty() const { return events_.empty(); }
     size_t size() const { return events_.size(); }

@@ -29,6 +29,8 @@ constexpr TextPair kSignLimit{"can't sign mail due to receiver count exceed limi
                               "接收用户超出限制，不能进行签收！"};
 constexpr TextPair kNoFile{"Can't open attach file!", "无法打开附件文件！"};
 constexpr TextPair kNoStore{"Can't write mail file!", "无法写入邮件文件！"};
+constexpr TextPair kNotAMember{"You are not a member of these groups, they were left out: ",
+                               "您不是以下群组的成员，已略过："};
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -206,7 +208,13 @@ Built buildMail(CoreTables& t, const ComposeInput& in, bool save, UiLanguage lan
         if (!save) return b;
         entries.emplace_back();
     }
-    std::vector<std::string> names = resolveRecipients(t, in.from, entries);
+    std::vector<std::string> dropped;
+    std::vector<std::string> names = resolveRecipients(t, in.from, entries, &dropped);
+    if (!save && names.empty()) {
+        // Nobody left to send to: nothing is created, and the user learns why.
+        b.result.message = droppedGroupsMessage(dropped, lang);
+        return b;
+    }
 
     // Every attachment must be readable before anything is created.
     struct FileInfo {
@@ -273,6 +281,7 @@ Built buildMail(CoreTables& t, const ComposeInput& in, bool save, UiLanguage lan
         t.mails[m].size += f.size;
     }
     b.result.ok = true;
+    if (!save) b.result.message = droppedGroupsMessage(dropped, lang);
     b.result.mail = m;
     b.result.key = r.key;
     return b;
@@ -293,8 +302,17 @@ std::vector<std::string> splitAddressLine(std::string_view to) {
     return out;
 }
 
+std::string droppedGroupsMessage(const std::vector<std::string>& dropped, UiLanguage lang) {
+    if (dropped.empty()) return {};
+    std::string list;
+    for (const auto& d : dropped)
+        list += (list.empty() ? "" : ", ") + d;
+    return std::string(pick(lang, kNotAMember)) + list;
+}
+
 std::vector<std::string> resolveRecipients(const CoreTables& t, std::string_view user,
-                                           const std::vector<std::string>& entries) {
+                                           const std::vector<std::string>& entries,
+                                           std::vector<std::string>* dropped) {
     std::vector<std::string> out;
     std::unordered_set<std::string> seen;
     auto add = [&](std::string_view n) {
@@ -314,9 +332,14 @@ std::vector<std::string> resolveRecipients(const CoreTables& t, std::string_view
             }
             if (group >= 0) {
                 for (int k = 0; k < t.joinedMembers.count(); ++k)
-                    if (t.joinedMembers[k].group == group) add(t.joinedMemberNames.view(k));
-                continue;
+                    if (t.joinedMembers[k].group == group &&
+                        !equalsIgnoreCase(t.joinedMemberNames.view(k), user))
+                        add(t.joinedMemberNames.view(k));
+            } else if (dropped) {
+                dropped->push_back(e);
             }
+            // A group is never a user name: one the user does not belong to reaches nobody.
+            continue;
         } else if (orgUser) {
             std::string prefix = e + "/";
             bool any = false;

@@ -58,10 +58,15 @@ struct ComposeResult {
 // removed.
 std::vector<std::string> splitAddressLine(std::string_view to);
 // Recipient names of the entries, each once ignoring case: a joined group "[name:creator]"
-// stands for its members; for a user whose name has "/", an entry e stands for the members
-// named e + "/..." (and for itself only when there is none); any other entry for itself.
+// stands for its members other than the user; a group the user does not belong to stands for
+// nobody and is added to `dropped`; for a user whose name has "/", an entry e stands for the
+// members named e + "/..." (and for itself only when there is none); any other entry for
+// itself.
 std::vector<std::string> resolveRecipients(const CoreTables& t, std::string_view user,
-                                           const std::vector<std::string>& entries);
+                                           const std::vector<std::string>& entries,
+                                           std::vector<std::string>* dropped = nullptr);
+// The message naming the group entries a mail went without.
+std::string droppedGroupsMessage(const std::vector<std::string>& dropped, UiLanguage lang);
 
 // Save: a draft (kind 26), "Mail is saved!".
 ComposeResult saveMail(CoreTables& t, ComposeState& st, const ComposeInput& in, UiLanguage lang);

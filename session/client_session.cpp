@@ -41,6 +41,8 @@ ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketAp
 ClientSession::~ClientSession() {
     op_.reset();
     tasks_.clear();
+    groups_.reset();
+    signing_.reset();
     mail_.reset();
     engine_.reset();
     reception_.reset();
@@ -104,6 +106,17 @@ StartOutcome ClientSession::start() {
         [this](std::unique_ptr<BackgroundTask> task, std::function<void(BackgroundTask&)> done) {
             startTask(std::move(task), std::move(done));
         });
+    auto starter = [this](std::unique_ptr<BackgroundTask> task,
+                          std::function<void(BackgroundTask&)> done) {
+        startTask(std::move(task), std::move(done));
+    };
+    signing_ = std::make_unique<SigningFacade>(tables_, state_, clock_, *directory_, starter);
+    groups_ = std::make_unique<GroupsFacade>(tables_, state_, clock_, *directory_, starter);
+    h.groupRefresh = [this] { groups_->step(); };
+    h.addWaits = [previous = std::move(h.addWaits), this](WaitSet& w) {
+        if (previous) previous(w);
+        groups_->addWaits(w);
+    };
     return StartOutcome::Running;
 }
 
@@ -246,8 +259,10 @@ void ClientSession::login(const std::string& user, const std::string& password, 
                         state_.currentPassword,
                         loginIpValue(tables_, engine_->peerPort())};
     auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
-        if (f.result() == LoginFlow::Result::LoggedIn)
+        if (f.result() == LoginFlow::Result::LoggedIn) {
             makeLoginCurrent(tables_, state_, user, password);
+            groups_->requestSync();
+        }
         if (done) done({f.result(), f.messages()});
     };
     auto op = std::make_unique<FlowOp<LoginFlow, decltype(finish)>>(

@@ -18,7 +18,9 @@
 #include "engine/delivery.h"
 #include "engine/engine.h"
 #include "engine/reception.h"
+#include "groups/groups_facade.h"
 #include "mail/mail_facade.h"
+#include "mail/signing.h"
 #include "net/socket_api.h"
 #include "session/instance_channel.h"
 #include "session/startup.h"
@@ -97,6 +99,8 @@ class ClientSession {
 
     // ---- the subsystems' façades: the only way the front ends act ----
     MailFacade& mail() { return *mail_; }
+    SigningFacade& signing() { return *signing_; }
+    GroupsFacade& groups() { return *groups_; }
 
     // ---- what happened: every event pushed during a service, in order, after it ----
     std::function<void(const SessionEvent&)> onEvent;
@@ -164,6 +168,8 @@ class ClientSession {
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
     std::unique_ptr<MailFacade> mail_;
+    std::unique_ptr<SigningFacade> signing_;
+    std::unique_ptr<GroupsFacade> groups_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;

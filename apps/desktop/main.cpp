@@ -17,6 +17,7 @@
 
 #include "core/clock.h"
 #include "editor/signature_dialog.h"
+#include "groups/ui/group_page.h"
 #include "mail/window/mail_windows.h"
 #include "session/client_session.h"
 #include "session/pump/session_pump.h"
@@ -148,6 +149,14 @@ int main(int argc, char** argv) {
             mails.newMail(files);
         };
         window.mailCommand = [&mails](int id, const MailRef& ref) { mails.mailCommand(id, ref); };
+        auto* groupPage = new GroupPage(session, pump);
+        groupPage->compose = [&mails, &session](const std::string& to) {
+            ComposeInput in;
+            in.from = session.state().currentUser;
+            in.to = to;
+            mails.compose(in);
+        };
+        window.setChildPage(View::Group, groupPage);
         window.showPlaced();
         pump.kick();
         code = app.exec();

@@ -53,6 +53,19 @@ std::string eventLine(const SessionEvent& e, const CoreTables& t) {
                              (e.text.empty() ? "" : ",\"message\":" + json::quote(e.text)));
         case EventKind::GroupChanged:
             return named("group-changed");
+        case EventKind::JoinRequested:
+            return "{\"event\":\"join-request\",\"user\":" + json::quote(e.text) +
+                   ",\"group\":" + json::quote(e.detail) + "}";
+        case EventKind::JoinRefused:
+            return "{\"event\":\"join-refused\",\"group\":" + json::quote(e.text) +
+                   ",\"creator\":" + json::quote(e.detail) + "}";
+        case EventKind::GroupJoined:
+            return "{\"event\":\"group-joined\",\"group\":" + json::quote(e.text) +
+                   ",\"creator\":" + json::quote(e.detail) + "}";
+        case EventKind::MailSigned:
+            return keyed("signed", e.key,
+                         std::string(",\"ok\":") + (e.value ? "true" : "false") +
+                             ",\"message\":" + json::quote(e.text));
         case EventKind::ListingArrived:
             return "{\"event\":\"listing-arrived\",\"path\":" + json::quote(e.text) + "}";
         case EventKind::ShareChanged:

@@ -14,6 +14,7 @@
 
 #include "apps/headless/commands.h"
 #include "apps/headless/event_lines.h"
+#include "apps/headless/group_commands.h"
 #include "apps/headless/json.h"
 #include "core/clock.h"
 #include "mail/mail_facade.h"
@@ -143,7 +144,7 @@ class Headless {
                             ",\"directory\":" + json::quote(st.directoryServerAddress) +
                             ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
                             ",\"links\":" + links + ",\"attempts\":" + attempts));
-        } else {
+        } else if (!runGroupCommand(s_, w, emit)) {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }
         return true;
@@ -310,6 +311,7 @@ int main(int argc, char** argv) {
             create = true;
         else if (a == "--help" || a == "-h") {
             std::fputs(usageText, stdout);
+            std::fputs(kGroupCommandsUsage, stdout);
             return 0;
         } else if (a.rfind("--", 0) == 0) {
             std::fprintf(stderr, "unknown option %s\n%s", a.c_str(), usageText);

@@ -192,6 +192,17 @@ void MailWindow::buildWidgets() {
     top->addLayout(grid, 1);
     top->addLayout(statusRow);
     top->addWidget(progress_);
+    // A received mail that asks for a signature says so, and signs from here.
+    signNotice_ = new QPushButton(this);
+    signNotice_->setObjectName("signNotice");
+    signNotice_->hide();
+    top->insertWidget(1, signNotice_);
+    connect(signNotice_, &QPushButton::clicked, this, [this] {
+        if (signMail) signMail(readKey_);
+    });
+    connect(&pump_, &SessionPump::sessionEvent, this, [this](const SessionEvent& e) {
+        if (e.kind == EventKind::MailSigned && e.key == readKey_) updateSignNotice();
+    });
 
     connect(htmlBox_, &QCheckBox::toggled, this, [this](bool on) {
         if (mode_ != Mode::Compose) return;
@@ -222,6 +233,14 @@ QPushButton* MailWindow::button(int id) const {
         if (b.id == id) return b.widget;
     if (id == ComposeCommand::ChooseUsers) return chooseUsers_;
     return nullptr;
+}
+
+void MailWindow::updateSignNotice() {
+    int m = mode_ == Mode::Read ? s_.tables().findReceived(readKey_) : -1;
+    bool asks = m >= 0 && (s_.tables().mails[m].flags & MailFlags::signRequired) &&
+                !(s_.tables().mails[m].state & MailState::signedBit);
+    signNotice_->setText(qtext(lang_, texts::kSignsMail));
+    signNotice_->setVisible(asks);
 }
 
 void MailWindow::applyMode() {
@@ -459,6 +478,7 @@ void MailWindow::showRead(const ReadModel& model) {
     status_->setText(qs(model.status));
     speed_->clear();
     applyMode();
+    updateSignNotice();
     refreshStatus();
     Q_EMIT mailLoaded();
 }

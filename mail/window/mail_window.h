@@ -113,6 +113,9 @@ class MailWindow : public QWidget {
     // The dialogs of compose mode: the recipient chooser, the user tree of organisation
     // accounts and the send options; they put their answer into the window.
     std::function<void(MailWindow&)> chooseRecipients, chooseUsers, editOptions;
+    // Read mode: the user asks to sign the mail shown (it asks for a signature).
+    std::function<void(uint64_t key)> signMail;
+    QPushButton* signNotice() const { return signNotice_; }
     // Appends chosen user names to the To text, with "," between entries.
     void appendRecipients(const std::vector<std::string>& names);
 
@@ -130,6 +133,7 @@ class MailWindow : public QWidget {
     void dropEvent(QDropEvent* e) override;
 
   private:
+    void updateSignNotice();
     void buildWidgets();
     void applyMode();
     void showRead(const ReadModel& model);
@@ -180,6 +184,7 @@ class MailWindow : public QWidget {
     QCheckBox* htmlBox_ = nullptr;
     QListWidget* files_ = nullptr;
     QLabel* status_ = nullptr;
+    QPushButton* signNotice_ = nullptr;
     QLabel* speed_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* chooseUsers_ = nullptr;

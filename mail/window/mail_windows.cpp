@@ -1,5 +1,7 @@
 #include "mail/window/mail_windows.h"
 
+#include <QMessageBox>
+
 #include <memory>
 
 #include "mail/dialogs/choose_users_dialog.h"
@@ -60,6 +62,7 @@ MailWindow* MailWindows::create() {
             new ChooseUsersDialog(s_.tables(), s_.state().currentUser, s_.state().language, &mw);
         openDialog(d, [d, &mw] { mw.appendRecipients(d->chosenNames()); });
     };
+    w->signMail = [this](uint64_t key) { openSign(key); };
     w->editOptions = [this](MailWindow& mw) {
         auto* d = new SendOptionsDialog(mw.options(), s_.state().language, &mw);
         openDialog(d, [d, &mw] { mw.setOptions(d->options()); });
@@ -116,6 +119,12 @@ MailWindow* MailWindows::mailCommand(int commandId, const MailRef& mail) {
             if (!r.ok()) return nullptr;
             return compose(r.input);
         }
+        case Cmd::SignMail:
+            if (mail.kind == MailKind::Inbox) openSign(mail.key);
+            return nullptr;
+        case Cmd::SignStatus:
+            if (mail.kind != MailKind::Inbox) openSignStatus(mail.key);
+            return nullptr;
         default:
             return nullptr;
     }
@@ -129,6 +138,41 @@ MailWindow* MailWindows::mailCommand(int commandId, const MailRef& mail) {
     if (commandId == Cmd::Reply) w->command(ReadCommand::Reply);
     if (commandId == Cmd::Forward) w->command(ReadCommand::Forward);
     return w;
+}
+
+SignDialog* MailWindows::openSign(uint64_t key) {
+    SignForm form;
+    SigningFacade& signing = s_.signing();
+    SignCheck check = signing.check(key, form);
+    const QString text = QString::fromStdString(signing.checkText(check));
+    if (check == SignCheck::NoSuchMail) return nullptr;
+    if (check == SignCheck::NotRequired) {
+        if (showMessage) showMessage(text);
+        return nullptr;
+    }
+    if (check == SignCheck::AlreadySigned) {
+        bool yes =
+            ask ? ask(text)
+                : QMessageBox::question(nullptr, QString(), text,
+                                        QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+        if (!yes) return nullptr;
+    }
+    auto* d = new SignDialog(signing, s_.state().language, form);
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->open();
+    pump_.kick();
+    return d;
+}
+
+SignStatusDialog* MailWindows::openSignStatus(uint64_t key) {
+    int m = s_.tables().findOutgoing(key);
+    if (m < 0) return nullptr;
+    auto* d = new SignStatusDialog(s_.signing(), s_.tables(), s_.state().language,
+                                   s_.state().currentUser, s_.tables().mails[m].created);
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->open();
+    pump_.kick();
+    return d;
 }
 
 }  // namespace orv

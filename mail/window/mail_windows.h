@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/dialogs/sign_dialogs.h"
 #include "mail/mail_view.h"
 #include "mail/window/mail_window.h"
 
@@ -26,6 +27,10 @@ class MailWindows : public QObject {
     // Open, Reply, Reply all, Forward and the toolbar Reply on a mail of the lists; nullptr
     // when the command does nothing for that mail.
     MailWindow* mailCommand(int commandId, const MailRef& mail);
+    // Sign mail on a received mail: after its checks, the sign dialog (nullptr when none).
+    SignDialog* openSign(uint64_t key);
+    // View sign status on a sent mail.
+    SignStatusDialog* openSignStatus(uint64_t key);
 
     // The windows still open, oldest first.
     std::vector<MailWindow*> windows() const;
@@ -36,6 +41,8 @@ class MailWindows : public QObject {
     std::function<void(const QString& text)> showMessage;
     // A mail became read in a window.
     std::function<void()> mailRead;
+    // A Yes/No question; the default is a modal box.
+    std::function<bool(const QString& text)> ask;
 
   private:
     MailWindow* create();

@@ -92,6 +92,10 @@ MainWindow::MainWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };
+    askYesNo = [this](const QString& text) {
+        return QMessageBox::question(this, windowTitle(), text,
+                                     QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    };
     showNewMailNotice = [this](const QString& text) {
         QMessageBox box(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
         box.exec();
@@ -147,10 +151,10 @@ void MainWindow::buildWidgets() {
     for (auto& [id, label] : tools)
         toolbar_.push_back({id, makeButton(id, label, false)});
     const std::pair<int, TextPair> folders[] = {
-        {Cmd::ShowInbox, ui::kFolderIn},         {Cmd::ShowOutbox, ui::kFolderOut},
-        {Cmd::ShowSent, ui::kFolderSent},        {Cmd::ShowTrash, ui::kFolderTrash},
-        {Cmd::ShowDrafts, ui::kFolderEdit},      {Cmd::ShowShare, ui::kFolderShare},
-        {Cmd::ShowTransfer, ui::kFolderTransfer}};
+        {Cmd::ShowInbox, ui::kFolderIn},          {Cmd::ShowOutbox, ui::kFolderOut},
+        {Cmd::ShowSent, ui::kFolderSent},         {Cmd::ShowTrash, ui::kFolderTrash},
+        {Cmd::ShowDrafts, ui::kFolderEdit},       {Cmd::ShowShare, ui::kFolderShare},
+        {Cmd::ShowTransfer, ui::kFolderTransfer}, {Cmd::ShowGroup, ui::kFolderGroup}};
     for (auto& [id, label] : folders)
         folders_.push_back({id, makeButton(id, label, true)});
     filterButton_ = makeButton(Cmd::FilterButton, ui::kFilterAll, false);
@@ -324,6 +328,7 @@ void MainWindow::retitle() {
                 : b.id == Cmd::ShowTrash  ? View::Trash
                 : b.id == Cmd::ShowDrafts ? View::Drafts
                 : b.id == Cmd::ShowShare  ? View::ShareFile
+                : b.id == Cmd::ShowGroup  ? View::Group
                                           : View::Transfer;
         b.widget->setChecked(v == view_);
     }
@@ -437,9 +442,26 @@ void MainWindow::onServiced() {
         if (listStale_ && isListView(view_)) showView(view_);
         listStale_ = false;
         if (newMail_) announceNewMail();
+        groupNotices();
     }
     newMail_ = false;
     inDuties_ = false;
+}
+
+void MainWindow::groupNotices() {
+    if (!s_.state().loggedIn()) return;
+    GroupsFacade& g = s_.groups();
+    // One question per pass: a second request waits for the next service.
+    if (auto q = g.nextJoinQuestion()) {
+        bool yes =
+            askYesNo && askYesNo(qs(fillIn(lang_, texts::kJoinQuestion, {q->applicant, q->group})));
+        g.answerJoin(q->group, q->applicant, yes);
+        pump_.kick();
+    }
+    if (auto refused = g.takeRefusal(); refused && showMessage)
+        showMessage(qs(fillIn(lang_, texts::kJoinRefused, {*refused})));
+    if (auto joined = g.takeJoinConfirmation(); joined && showMessage)
+        showMessage(qs(fillIn(lang_, texts::kJoinSucceeded, {*joined})));
 }
 
 void MainWindow::announceNewMail() {

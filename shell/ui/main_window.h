@@ -69,6 +69,7 @@ class MainWindow : public QMainWindow {
     std::function<void(int commandId, const MailRef& mail)> mailCommand;
     // Questions and messages; the defaults are modal boxes, tests answer them directly.
     std::function<bool()> askDeleteFiles;
+    std::function<bool(const QString& text)> askYesNo;
     std::function<std::optional<QString>()> askKeyword;
     std::function<void(const QString& text)> showMessage;
     std::function<void(const QString& text)> showNewMailNotice;
@@ -96,6 +97,8 @@ class MainWindow : public QMainWindow {
     void onSessionEvent(const SessionEvent& e);
     void onServiced();
     void announceNewMail();
+    // Join requests for the user's groups, refusals and joins, told one at a time.
+    void groupNotices();
     std::vector<MailRef> selectedRefs() const;
     const MailRow* currentRow() const;
     void moveCommand(int id);

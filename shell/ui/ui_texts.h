@@ -20,6 +20,8 @@ inline constexpr TextPair kFolderTrash{"Trash", "废件箱"};
 inline constexpr TextPair kFolderEdit{"Edit", "草稿箱"};
 inline constexpr TextPair kFolderShare{"Share", "共享文件"};
 inline constexpr TextPair kFolderTransfer{"Transfer", "传输"};
+// The original offered no control for the Group page; users need one.
+inline constexpr TextPair kFolderGroup{"Group", "群组"};
 
 inline constexpr TextPair kFilterAll{"All Mail", "所有邮件"};
 inline constexpr TextPair kFilterPrivate{"Private Mail", "个人邮件"};

@@ -186,10 +186,12 @@ TEST(ComposeRecipients, GroupsExpandToTheirMembersOnce) {
     ComposeState st;
     ComposeResult r = sendMail(f.t, st, f.plain("bob,[TEAM:carol],[nope:x],alice"), En);
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(
-        deliveriesOf(f.t, r.mail),
-        (std::vector<std::string>{"bob<alice", "alice<alice", "dave<alice", "[nope:x]<alice"}));
-    EXPECT_EQ(f.t.mails[r.mail].recipientCount, 4);
+    // The sender is not one of the group's receivers (only when named himself); a group the
+    // user does not belong to reaches nobody, and the user is told which.
+    EXPECT_EQ(deliveriesOf(f.t, r.mail),
+              (std::vector<std::string>{"bob<alice", "dave<alice", "alice<alice"}));
+    EXPECT_EQ(f.t.mails[r.mail].recipientCount, 3);
+    EXPECT_EQ(r.message, "You are not a member of these groups, they were left out: [nope:x]");
     EXPECT_EQ(addressOf(f.t, r.mail),
               (std::vector<std::string>{"bob", "[TEAM:carol]", "[nope:x]", "alice"}));
 
@@ -200,6 +202,14 @@ TEST(ComposeRecipients, GroupsExpandToTheirMembersOnce) {
     EXPECT_EQ(resolveRecipients(g.t, "org/alice", {"sales", "hr", "it"}),
               (std::vector<std::string>{"sales/ann", "Sales/ben", "hr", "it"}));
     EXPECT_EQ(resolveRecipients(g.t, "alice", {"sales"}), (std::vector<std::string>{"sales"}));
+
+    // Only groups nobody can reach: nothing is created.
+    ComposeState fresh;
+    ComposeResult none = sendMail(f.t, fresh, f.plain("[nope:x],[other:nobody]"), En);
+    EXPECT_FALSE(none.ok);
+    EXPECT_EQ(none.message,
+              "You are not a member of these groups, they were left out: [nope:x], "
+              "[other:nobody]");
 }
 
 TEST(ComposeFiles, HtmlBodyWithPicturesThenAttachments) {
