@@ -337,7 +337,6 @@ ComposeInput MailWindow::gather() const {
 }
 
 void MailWindow::send() {
-    if (to_->text().isEmpty()) return;
     ComposeResult r = s_.mail().send(state_, gather());
     if (!r.message.empty()) showMessage(qs(r.message));
     if (!r.ok) return;
