@@ -240,12 +240,13 @@ bool ClientSession::runOnce(int maxWaitMs, std::vector<PollEntry>* extra) {
 void ClientSession::login(const std::string& user, const std::string& password, bool remember,
                           std::function<void(const LoginOutcome&)> done) {
     engine_->keepListenerOpen();
-    LoginFlow::Input in{user,
-                        password,
-                        remember,
-                        state_.currentUser,
-                        state_.currentPassword,
-                        loginIpValue(tables_, engine_->peerPort())};
+    LoginFlow::Input in{
+        user,
+        password,
+        remember,
+        state_.currentUser,
+        state_.currentPassword,
+        loginIpValue(tables_, engine_->peerPort(), options_.engine.listenAddress.value_or(""))};
     auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
         if (f.result() == LoginFlow::Result::LoggedIn)
             makeLoginCurrent(tables_, state_, user, password);
