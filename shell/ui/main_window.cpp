@@ -372,7 +372,9 @@ void MainWindow::retitle() {
 }
 
 void MainWindow::saveWidths() {
-    if (model_->view() != view_ || !isListView(view_)) return;
+    // Before the first list is filled the header holds Qt's defaults, not the user's widths:
+    // writing those back would lose the stored ones at every start.
+    if (!widthsApplied_ || model_->view() != view_ || !isListView(view_)) return;
     std::vector<int32_t> widths;
     auto* header = list_->horizontalHeader();
     for (int i = 0; i < header->count(); ++i)
@@ -382,6 +384,7 @@ void MainWindow::saveWidths() {
 
 void MainWindow::applyWidths() {
     auto widths = columnWidths(s_.tables(), view_);
+    widthsApplied_ = true;
     auto* header = list_->horizontalHeader();
     for (int i = 0; i < header->count() && static_cast<size_t>(i) < widths.size(); ++i)
         header->resizeSection(i, widths[static_cast<size_t>(i)] > 0 ? widths[static_cast<size_t>(i)]

@@ -124,8 +124,9 @@ class MainWindow : public QMainWindow {
     bool inDuties_ = false;
     std::optional<std::string> elsewhereMessage_;
     std::vector<std::string> refusedUsers_;  // recipients that do not exist, to be told once
-    bool listStale_ = false;                 // an event changed what the shown list holds
-    bool newMail_ = false;                   // a mail arrived while the Inbox was shown
+    bool widthsApplied_ = false;
+    bool listStale_ = false;  // an event changed what the shown list holds
+    bool newMail_ = false;    // a mail arrived while the Inbox was shown
     std::string shownUser_;
 
     QWidget* central_ = nullptr;

@@ -234,6 +234,42 @@ class TextsTest : public QObject {
         QCOMPARE(c.t().mails.count(), 1);
     }
 
+    // Column widths are kept per view across starts; the last column takes the rest.
+    void columnWidthsSurviveARestart() {
+        // The first run stays in scope: its temporary folder holds the state file.
+        Client c(UiLanguage::English);
+        c.window->resize(900, 600);
+        c.window->show();
+        c.window->command(Cmd::ShowOutbox);
+        QHeaderView* first = c.window->mailList()->horizontalHeader();
+        QVERIFY(first->stretchLastSection());
+        first->resizeSection(0, 123);
+        first->resizeSection(2, 234);
+        c.window->command(Cmd::ShowInbox);
+        first->resizeSection(1, 77);
+        c.window->close();
+        c.pump->stop();
+        QVERIFY(c.session->shutdown());
+
+        ClientOptions opt = c.opt;
+        opt.instancePort = test::freeLoopbackPort();
+        SystemClock clock;
+        ClientSession session(clock, opt);
+        QVERIFY(session.start() == StartOutcome::Running);
+        SessionPump pump(session, clock);
+        {
+            MainWindow w(session, pump);
+            w.openLoginDialog = [] {};
+            QHeaderView* h = w.mailList()->horizontalHeader();
+            QCOMPARE(h->sectionSize(1), 77);
+            w.command(Cmd::ShowOutbox);
+            QCOMPARE(h->sectionSize(0), 123);
+            QCOMPARE(h->sectionSize(2), 234);
+        }
+        pump.stop();
+        session.shutdown();
+    }
+
     // New Mail with nobody logged in asks for the login instead of writing a mail of nobody.
     void newMailAsksForALoginFirst() {
         Client c(UiLanguage::English);
