@@ -14,10 +14,12 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -46,6 +48,11 @@ constexpr TextPair kText{"Text", "正文"};
 constexpr TextPair kAttachMenu{"&Attach Files...", "添加附件(&A)..."};
 constexpr TextPair kRemoveMenu{"&Remove", "删除附件(&R)"};
 constexpr TextPair kAllFiles{"All Files (*)", "所有文件 (*)"};
+constexpr TextPair kUnsavedQuestion{"This mail has changes that are not kept. Save it as a draft?",
+                                    "邮件尚未保存，是否保存到草稿箱？"};
+constexpr TextPair kSaveDraft{"Save Draft", "保存草稿"};
+constexpr TextPair kDiscard{"Discard", "放弃"};
+constexpr TextPair kKeepWriting{"Keep Writing", "继续编辑"};
 
 // Five buttons serve both modes: the same control, another command.
 struct ButtonSpec {
@@ -84,12 +91,25 @@ MailWindow::MailWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     setAttribute(Qt::WA_DeleteOnClose, false);
     setAcceptDrops(true);
     showMessage = [this](const QString& text) { showNotice(this, text); };
+    askUnsaved = [this] {
+        QMessageBox box(QMessageBox::Question, windowTitle(), tr2(kUnsavedQuestion),
+                        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+        box.button(QMessageBox::Save)->setText(tr2(kSaveDraft));
+        box.button(QMessageBox::Discard)->setText(tr2(kDiscard));
+        box.button(QMessageBox::Cancel)->setText(tr2(kKeepWriting));
+        int r = box.exec();
+        return r == QMessageBox::Save      ? UnsavedAnswer::Save
+               : r == QMessageBox::Discard ? UnsavedAnswer::Discard
+                                           : UnsavedAnswer::Stay;
+    };
     chooseFiles = [this] {
         return QFileDialog::getOpenFileNames(this, tr2(kAttach), QString(), tr2(kAllFiles));
     };
     chooseSavePath = [this](const QString& name) {
-        return QFileDialog::getSaveFileName(this, qtext(lang_, readTexts().saveTo), name,
-                                            tr2(kAllFiles));
+        // The menu caption as a title: without its accelerator mark.
+        QString title = qtext(lang_, readTexts().saveTo);
+        title.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+        return QFileDialog::getSaveFileName(this, title, name, tr2(kAllFiles));
     };
     openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     mailRead = [] {};
@@ -273,6 +293,7 @@ void MailWindow::startCompose(const ComposeInput& in, ComposeState state) {
     progress_->setValue(0);
     applyMode();
     refreshStatus();
+    baseline_ = fingerprint();
 }
 
 void MailWindow::setOptions(uint32_t options) {
@@ -340,6 +361,7 @@ void MailWindow::send() {
     ComposeResult r = s_.mail().send(state_, gather());
     if (!r.message.empty()) showMessage(qs(r.message));
     if (!r.ok) return;
+    baseline_ = fingerprint();
     pump_.kick();
     Q_EMIT sent(r.key);
     if (r.closeWindow) {
@@ -351,6 +373,7 @@ void MailWindow::send() {
 
 void MailWindow::save() {
     ComposeResult r = s_.mail().saveDraft(state_, gather());
+    if (r.ok) baseline_ = fingerprint();
     if (!r.message.empty()) showMessage(qs(r.message));
     refreshStatus();
 }
@@ -602,7 +625,29 @@ void MailWindow::showPlaced() {
     refreshStatus();
 }
 
+std::string MailWindow::fingerprint() const {
+    ComposeInput in = gather();
+    std::string f = in.to + '\0' + (in.html ? "h" : "p") + '\0' + in.subjectLine + '\0' +
+                    in.plainText + '\0' + in.htmlDocument + '\0' + std::to_string(in.options);
+    for (const auto& p : in.attachments)
+        f += '\0' + p;
+    return f;
+}
+
 void MailWindow::closeEvent(QCloseEvent* e) {
+    // What the user wrote is not dropped without asking.
+    if (mode_ == Mode::Compose && fingerprint() != baseline_ && askUnsaved) {
+        switch (askUnsaved()) {
+            case UnsavedAnswer::Stay:
+                e->ignore();
+                return;
+            case UnsavedAnswer::Save:
+                save();
+                break;
+            case UnsavedAnswer::Discard:
+                break;
+        }
+    }
     tick_.stop();
     const QRect g = geometry();
     storeWindowPlacement(s_.tables(), mode_ == Mode::Read, g.x(), g.y(), g.width(), g.height(),

@@ -101,6 +101,9 @@ class MailWindow : public QWidget {
 
     // ---- hooks; the defaults use dialogs and the desktop, tests answer them directly ----
     std::function<void(const QString& text)> showMessage;
+    // Closing a compose window whose contents changed since they were last kept.
+    enum class UnsavedAnswer { Save, Discard, Stay };
+    std::function<UnsavedAnswer()> askUnsaved;
     std::function<QStringList()> chooseFiles;
     std::function<QString(const QString& name)> chooseSavePath;
     std::function<void(const QUrl& url)> openUrl;
@@ -144,6 +147,9 @@ class MailWindow : public QWidget {
     void scheduleRefresh();
     void listFiles(const std::vector<std::string>& paths, bool asNames);
     QString tr2(TextPair t) const;
+    // The compose contents; compared with baseline_ (as last opened, saved or sent).
+    std::string fingerprint() const;
+    std::string baseline_;
 
     ClientSession& s_;
     SessionPump& pump_;

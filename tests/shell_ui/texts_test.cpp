@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -268,6 +270,42 @@ class TextsTest : public QObject {
         }
         pump.stop();
         session.shutdown();
+    }
+
+    // Closing a compose window with changes asks: stay, discard, or keep a draft.
+    void closingAChangedMailAsks() {
+        Client c(UiLanguage::English);
+        MailWindows mails(*c.session, *c.pump);
+        int asked = 0;
+        MailWindow::UnsavedAnswer answer = MailWindow::UnsavedAnswer::Stay;
+        auto open = [&] {
+            MailWindow* w = mails.newMail({});
+            w->askUnsaved = [&] {
+                ++asked;
+                return answer;
+            };
+            w->showMessage = [](const QString&) {};
+            return QPointer<MailWindow>(w);
+        };
+        // Untouched: closes without a question.
+        QPointer<MailWindow> w = open();
+        QVERIFY(w->close());
+        QCOMPARE(asked, 0);
+        w = open();
+        w->textField()->setPlainText("half a thought");
+        QVERIFY(!w->close());
+        QCOMPARE(asked, 1);
+        QVERIFY(w->isVisible());
+        answer = MailWindow::UnsavedAnswer::Save;
+        QVERIFY(w->close());
+        QCOMPARE(asked, 2);
+        QCOMPARE(c.session->mail().view(View::Drafts, 0).size(), size_t(1));
+        w = open();
+        w->toField()->setText("bob");
+        answer = MailWindow::UnsavedAnswer::Discard;
+        QVERIFY(w->close());
+        QCOMPARE(asked, 3);
+        QCOMPARE(c.session->mail().view(View::Drafts, 0).size(), size_t(1));
     }
 
     // New Mail with nobody logged in asks for the login instead of writing a mail of nobody.
