@@ -139,8 +139,12 @@ void MailWindow::buildWidgets() {
     chooseUsers_->setFixedWidth(36);
     connect(chooseUsers_, &QPushButton::clicked, this,
             [this] { command(ComposeCommand::ChooseUsers); });
+    time_ = new QLabel;
+    auto* fromRow = new QHBoxLayout;
+    fromRow->addWidget(from_, 1);
+    fromRow->addWidget(time_);
     grid->addWidget(fromLabel_, 0, 0);
-    grid->addWidget(from_, 0, 1, 1, 2);
+    grid->addLayout(fromRow, 0, 1, 1, 2);
     grid->addWidget(toLabel_, 1, 0);
     grid->addWidget(to_, 1, 1);
     grid->addWidget(chooseUsers_, 1, 2);
@@ -232,6 +236,7 @@ void MailWindow::applyMode() {
     for (size_t i = 0; i < buttons_.size(); ++i)
         buttons_[i].widget->setText(tr2(read ? kButtons[i].read : kButtons[i].compose));
     to_->setReadOnly(read);
+    time_->setVisible(read);
     subject_->setReadOnly(read);
     text_->setReadOnly(read);
     // HTML pages are written with the editor; until then the format follows the mail.
@@ -254,12 +259,19 @@ void MailWindow::showBody(bool html) {
     body_->setCurrentWidget(html ? static_cast<QWidget*>(html_) : text_);
 }
 
-void MailWindow::listFiles(const std::vector<std::string>& paths, bool asNames) {
+void MailWindow::listFiles(const std::vector<std::string>& paths, bool asNames,
+                           const std::vector<int64_t>& sizes) {
     files_->clear();
     QFileIconProvider icons;
-    for (const auto& p : paths) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string& p = paths[i];
         QFileInfo info(qs(p));
-        auto* item = new QListWidgetItem(icons.icon(info), asNames ? qs(p) : info.fileName());
+        QString text = asNames ? qs(p) : info.fileName();
+        // Every mail reader shows how big each file is.
+        if (i < sizes.size())
+            text += QStringLiteral("  (%1)").arg(qs(FormatSize(static_cast<uint64_t>(sizes[i]))));
+        auto* item = new QListWidgetItem(icons.icon(info), text);
+        item->setData(Qt::UserRole, qs(p));
         item->setToolTip(qs(p));
         files_->addItem(item);
     }
@@ -309,7 +321,7 @@ QStringList MailWindow::attachments() const {
             out << qs(p);
     } else {
         for (int i = 0; i < files_->count(); ++i)
-            out << files_->item(i)->text();
+            out << files_->item(i)->data(Qt::UserRole).toString();
     }
     return out;
 }
@@ -413,9 +425,13 @@ void MailWindow::showRead(const ReadModel& model) {
     if (html_) html_->clearDocument();
     paths_.clear();
     std::vector<std::string> names;
-    for (const auto& a : model.attachments)
+    std::vector<int64_t> sizes;
+    for (const auto& a : model.attachments) {
         names.push_back(a.name);
-    listFiles(names, true);
+        sizes.push_back(a.total);
+    }
+    listFiles(names, true, sizes);
+    time_->setText(qs(FormatTime(model.created)));
     status_->setText(qs(model.status));
     speed_->clear();
     applyMode();

@@ -96,6 +96,7 @@ class MailWindow : public QWidget {
     QListWidget* attachmentList() const { return files_; }
     QLabel* statusText() const { return status_; }
     QLabel* speedText() const { return speed_; }
+    QLabel* timeText() const { return time_; }
     QProgressBar* progressBar() const { return progress_; }
     QPushButton* button(int id) const;
 
@@ -145,7 +146,8 @@ class MailWindow : public QWidget {
     void readTick();
     void onSessionEvent(const SessionEvent& e);
     void scheduleRefresh();
-    void listFiles(const std::vector<std::string>& paths, bool asNames);
+    void listFiles(const std::vector<std::string>& paths, bool asNames,
+                   const std::vector<int64_t>& sizes = {});
     QString tr2(TextPair t) const;
     // The compose contents; compared with baseline_ (as last opened, saved or sent).
     std::string fingerprint() const;
@@ -171,6 +173,7 @@ class MailWindow : public QWidget {
     QLabel* toLabel_ = nullptr;
     QLabel* subjectLabel_ = nullptr;
     QLabel* textLabel_ = nullptr;
+    QLabel* time_ = nullptr;  // read mode: when the mail was sent
     QLineEdit* subject_ = nullptr;
     QPlainTextEdit* text_ = nullptr;
     SafeHtmlView* html_ = nullptr;

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -16,6 +17,7 @@
 #include <QTableView>
 #include <QTest>
 
+#include "core/format.h"
 #include "mail/dialogs/recipient_chooser.h"
 #include "mail/dialogs/send_options_dialog.h"
 #include "mail/window/mail_windows.h"
@@ -128,8 +130,17 @@ class TextsTest : public QObject {
         MailWindows mails(*c.session, *c.pump);
         MailWindow* compose = mails.newMail({});
         QVERIFY(compose);
+        AttachmentRecord file{};
+        file.total = 1536;
+        c.t().mails[0].size += file.total;
+        c.t().appendAttachment(0, "report.pdf", "report.pdf", file);
         MailWindow* read = mails.mailCommand(Cmd::Open, {1, MailKind::Inbox, 0});
         QVERIFY(read);
+        // The read window shows when the mail was sent and how big each file is.
+        QCOMPARE(read->timeText()->text(), QString::fromStdString(FormatTime(1'000'000)));
+        QVERIFY(read->timeText()->isVisibleTo(read));
+        QCOMPARE(read->attachmentList()->item(0)->text(), QString("report.pdf  (1.4KB)"));
+        QCOMPARE(read->attachments(), QStringList{"report.pdf"});
         for (QWidget* w : std::initializer_list<QWidget*>{
                  &login, &settings, &server, &create, &options, &chooser, &contacts, compose, read})
             QCOMPARE(withHan(widgetTexts(w)), QStringList());
