@@ -98,7 +98,10 @@ ComposeStatus MailFacade::composeStatus(const ComposeState& st) {
     probe.refusedNoUser = [this](uint64_t key) { return delivery_.isRefused(key); };
     probe.resolve = [this](std::string_view name) {
         return tables_
-            .resolveUser(name, [this](std::string_view n) { return directory_.askAddress(n); })
+            // The receiver the user is watching is the one wanted most: its lookup takes over
+            // from one under way for somebody else, so "Getting user address..." ends.
+            .resolveUser(name,
+                         [this](std::string_view n) { return directory_.askAddress(n, true); })
             .code;
     };
     probe.bytesPerSecond = st.created() ? delivery_.sendSpeed(st.key) : 0;
