@@ -130,6 +130,7 @@ enum : int {
     EditorFont = 8,
     EditorFontSize = 9,
     SignatureFile = 10,
+    HomePage = 12,  // empty: no home page, nothing opens at exit
 };
 }
 

@@ -56,6 +56,15 @@ int deliverySummary(const CoreTables& t, int m) {
     return DeliverySummary::AllDelivered;
 }
 
+std::vector<std::string> refusedRecipients(const CoreTables& t, int m) {
+    std::vector<std::string> out;
+    if (m < 0 || m >= t.mails.count()) return out;
+    for (int d : t.mailDeliveries(m))
+        if (t.deliveries[d].state == DeliveryState::Refused)
+            out.emplace_back(t.deliveryRecipients.view(d));
+    return out;
+}
+
 int outboxMail(const CoreTables& t, uint64_t key) {
     for (int m : t.mailsWithKey(key))
         if (t.mails[m].kind == MailKind::Outbox) return m;

@@ -1,6 +1,9 @@
 #pragma once
 // The questions asked about one mail's progress, each answered here and nowhere else: the
 // delivery, the reception, the windows and the headless client all ask these.
+#include <string>
+#include <vector>
+
 #include "core/core_tables.h"
 
 namespace orv {
@@ -19,6 +22,9 @@ enum : int { Running = 0, SingleWaiting = 1, AllDelivered = 2 };
 // SingleWaiting: a single receiver still waiting; AllDelivered: every receiver done (state 9);
 // Running: otherwise.
 int deliverySummary(const CoreTables& t, int m);
+
+// The recipients of outgoing mail m that were refused because they do not exist.
+std::vector<std::string> refusedRecipients(const CoreTables& t, int m);
 
 // The Outbox mail with the key, or -1.
 int outboxMail(const CoreTables& t, uint64_t key);

@@ -101,6 +101,8 @@ enum : int32_t {
     Finished = 4,
     Delivered = 9,
     Unreadable = 10,
+    // The recipient does not exist: kept, so the mail stays in the Outbox to be corrected.
+    Refused = 11,
     AwaitingReply = 13,
 };
 }

@@ -47,11 +47,13 @@ std::string firstReachableIpv4() {
     return found.empty() ? loopback : found;
 }
 
-std::string loginIpValue(const CoreTables& t, int peerPort) {
+std::string loginIpValue(const CoreTables& t, int peerPort, std::string_view listenAddress) {
     std::string fixed = t.settingString(SettingString::FixedAddress);
-    std::string host = (t.settingNumber(Setting::UseFixedAddress) && !fixed.empty())
-                           ? fixed
-                           : firstReachableIpv4();
+    // A listener bound to one address is reachable there and nowhere else.
+    const bool boundToOne = !listenAddress.empty() && listenAddress != "0.0.0.0";
+    std::string host = (t.settingNumber(Setting::UseFixedAddress) && !fixed.empty()) ? fixed
+                       : boundToOne ? std::string(listenAddress)
+                                    : firstReachableIpv4();
     return host + ":" + std::to_string(peerPort);
 }
 

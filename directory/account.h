@@ -48,7 +48,8 @@ bool isPlainAlnum(std::string_view s);
 // The address this client reports at login: the fixed address (settings string 1) when its
 // switch (number 17) is on and it is set, else the first non-loopback IPv4 address of this
 // machine (loopback only when there is none); then ":" and the peer port.
-std::string loginIpValue(const CoreTables& t, int peerPort);
+// `listenAddress`: the one address the peer listener is bound to (empty or 0.0.0.0: all).
+std::string loginIpValue(const CoreTables& t, int peerPort, std::string_view listenAddress = {});
 std::string firstReachableIpv4();
 
 // Up to three logout requests, stopping at the first that is acknowledged.

@@ -119,8 +119,22 @@ bool MailDelivery::deliveryPass() {
         if (!selected(d)) continue;
         std::string recipient = tables_.deliveryRecipients.str(d);
         if (unknownUsers_.find(recipient) >= 0) {
-            tables_.eraseDelivery(d);
-            return sent;
+            // A mail of the user's is kept with the refusal (the text would be lost otherwise);
+            // control items go.
+            if (tables_.mails[tables_.deliveries[d].mail].kind != MailKind::Outbox) {
+                tables_.eraseDelivery(d);
+                return sent;
+            }
+            if (tables_.deliveries[d].state != DeliveryState::Refused) {
+                uint64_t key = tables_.mails[tables_.deliveries[d].mail].key;
+                if (!isRefused(key)) {
+                    refused_.append(key);
+                    session_.events.push(EventKind::MailRefused, key, 0, recipient);
+                }
+                setState(d, DeliveryState::Refused);
+                tables_.noteChange();
+            }
+            continue;
         }
         int32_t purpose = purposeOf(d);
         auto rec = [this, d]() -> DeliveryRecord& { return tables_.deliveries[d]; };

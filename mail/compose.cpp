@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr TextPair kSaved{"Mail is saved!", "邮件已保存！"};
+constexpr TextPair kNoRecipient{"Please enter a recipient in To.", "请填写收件人。"};
 constexpr TextPair kTooLarge{
     "Can't send these files to multiple people due to size exceed limited!",
     "不能发送大于10M的文件给多个用户！"};
@@ -367,7 +368,13 @@ ComposeResult saveMail(CoreTables& t, ComposeState& st, const ComposeInput& in, 
 }
 
 ComposeResult sendMail(CoreTables& t, ComposeState& st, const ComposeInput& in, UiLanguage lang) {
-    if (in.to.empty() || (st.created() && !st.saved)) return {};
+    if (st.created() && !st.saved) return {};
+    if (splitAddressLine(in.to).empty()) {
+        // Nothing to send to: said, not silently ignored.
+        ComposeResult none;
+        none.message = std::string(pick(lang, kNoRecipient));
+        return none;
+    }
     Built b = buildMail(t, in, false, lang);
     if (!b.result.ok) return b.result;
     int m = b.result.mail;

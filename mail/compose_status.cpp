@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/format.h"
+#include "mail/mail_view.h"
 
 namespace orv {
 
@@ -17,20 +18,27 @@ ComposeStatus composeStatus(const CoreTables& t, const ComposeState& st, const S
             out.status = pick(lang, "Hint:Click \"Send\" Button to send Mail",
                               "提示：点击“ 发送”开始发送邮件");
         else if (probe.refusedNoUser && probe.refusedNoUser(st.key))
-            out.status = pick(lang, "Error:User not exists!!!", "错误：该用户不存在!!!");
+            out.status = pick(lang, kNoSuchUser);
         else
             out.status = pick(lang, "Transfer complete ", "发送邮件完毕");
         return out;
     }
-    out.sendEnabled = false;
     out.percent = deliveryPercent(t, m);
+    if (!refusedRecipients(t, m).empty()) {
+        // Shown until the user corrects the address line and sends the mail again.
+        out.clearSpeed = true;
+        out.sendEnabled = true;
+        out.status = pick(lang, kNoSuchUser);
+        return out;
+    }
+    out.sendEnabled = false;
     switch (deliverySummary(t, m)) {
         case DeliverySummary::SingleWaiting: {
             const auto& ds = t.mailDeliveries(m);
             ResolveCode c = probe.resolve ? probe.resolve(t.deliveryRecipients.view(ds[0]))
                                           : ResolveCode::FreshNoPort;
             if (c == ResolveCode::CachedNoPort || c == ResolveCode::NoAddress)
-                out.status = pick(lang, "User is not online, Email will be transfered later.",
+                out.status = pick(lang, "User is not online, Email will be transferred later.",
                                   "该用户不在线，邮件将稍后自动发送");
             else if (c == ResolveCode::FreshNoPort)
                 out.status = pick(lang, "Getting user address...", "正在获取用户地址...");

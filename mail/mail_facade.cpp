@@ -1,5 +1,7 @@
 #include "mail/mail_facade.h"
 
+#include <algorithm>
+
 #include "core/mail_queries.h"
 #include "mail/receipts.h"
 
@@ -38,9 +40,36 @@ MailFacade::MailFacade(CoreTables& tables, SessionState& state, const Clock& clo
       startTask_(std::move(startTask)) {}
 
 ComposeResult MailFacade::send(ComposeState& st, const ComposeInput& in) {
+    const uint64_t corrected = st.created() && st.saved ? st.key : kNoMailKey;
     ComposeResult r = sendMail(tables_, st, in, state_.language);
     if (r.ok && r.needsReceipts) startReceipts(r.mail, r.key);
+    if (r.ok && corrected != kNoMailKey) settleCorrected(corrected);
     return r;
+}
+
+void MailFacade::settleCorrected(uint64_t key) {
+    // The corrected copy went out as a new mail: the refused recipients of the old one are
+    // done with, and the old mail goes where its remaining deliveries put it.
+    int m = outboxMail(tables_, key);
+    if (m < 0 || refusedRecipients(tables_, m).empty()) return;
+    std::vector<int> refused;
+    for (int d : tables_.mailDeliveries(m))
+        if (tables_.deliveries[d].state == DeliveryState::Refused) refused.push_back(d);
+    // Highest first: erasing a row lowers the indexes above it.
+    std::sort(refused.rbegin(), refused.rend());
+    for (int d : refused)
+        tables_.eraseDelivery(d);
+    m = outboxMail(tables_, key);
+    if (m < 0) return;
+    const auto& left = tables_.mailDeliveries(m);
+    if (left.empty()) {
+        tables_.mails[m].kind = MailKind::TrashOutgoing;
+    } else if (deliverySummary(tables_, m) == DeliverySummary::AllDelivered) {
+        tables_.mails[m].kind = MailKind::Sent;
+        state_.events.push(EventKind::DeliveryDone, key);
+    }
+    tables_.noteChange();
+    state_.events.push(EventKind::DeliveryChanged, key, 0);
 }
 
 ComposeResult MailFacade::saveDraft(ComposeState& st, const ComposeInput& in) {
@@ -69,7 +98,10 @@ ComposeStatus MailFacade::composeStatus(const ComposeState& st) {
     probe.refusedNoUser = [this](uint64_t key) { return delivery_.isRefused(key); };
     probe.resolve = [this](std::string_view name) {
         return tables_
-            .resolveUser(name, [this](std::string_view n) { return directory_.askAddress(n); })
+            // The receiver the user is watching is the one wanted most: its lookup takes over
+            // from one under way for somebody else, so "Getting user address..." ends.
+            .resolveUser(name,
+                         [this](std::string_view n) { return directory_.askAddress(n, true); })
             .code;
     };
     probe.bytesPerSecond = st.created() ? delivery_.sendSpeed(st.key) : 0;
@@ -105,9 +137,9 @@ MailProgress MailFacade::progress(uint64_t key) {
             p.percent >= 100 ? S::Complete : (reception_.stalled(key) ? S::Stalled : S::Incomplete);
     } else {
         p.percent = deliveryPercent(tables_, m);
-        p.status = tables_.mails[m].kind == MailKind::Sent ? S::Sent
-                   : delivery_.isRefused(key)              ? S::Refused
-                                                           : S::Sending;
+        p.status = tables_.mails[m].kind == MailKind::Sent  ? S::Sent
+                   : !refusedRecipients(tables_, m).empty() ? S::Refused
+                                                            : S::Sending;
     }
     return p;
 }

@@ -53,6 +53,9 @@ class MailFacade {
     // ---- writing ----
     // Puts the mail in the Outbox with its deliveries. A sign-required mail has its receipts
     // registered in the background; how that ends is announced (EventKind::ReceiptsDone).
+    // Sent from an Outbox mail whose recipient did not exist (opened to be corrected), the old
+    // mail loses its refused recipients: to the Trash when none are left, to Sent when the
+    // rest were delivered.
     ComposeResult send(ComposeState& st, const ComposeInput& in);
     // Keeps the mail as a draft ("Mail is saved!").
     ComposeResult saveDraft(ComposeState& st, const ComposeInput& in);
@@ -77,6 +80,7 @@ class MailFacade {
 
   private:
     void startReceipts(int mail, uint64_t key);
+    void settleCorrected(uint64_t key);
 
     CoreTables& tables_;
     SessionState& state_;

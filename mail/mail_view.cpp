@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "core/format.h"
+#include "core/mail_queries.h"
 #include "mail/mail_files.h"
 
 namespace orv {
@@ -163,7 +164,7 @@ TextPair viewName(int view) {
         case View::Trash:
             return {"Trash", "废件箱"};
         case View::Drafts:
-            return {"Edit", "草稿箱"};
+            return {"Drafts", "草稿箱"};
         case View::Group:
             return {"Group", "群组"};
         case View::Sent:
@@ -268,7 +269,7 @@ std::string mailTypeText(uint32_t flags, uint8_t state, UiLanguage lang) {
         if (state & MailState::signedBit)
             add({"Signed", "已签收"});
         else
-            add({"UnSigned", "未签收"});
+            add({"Unsigned", "未签收"});
     }
     if (!out.empty()) out.pop_back();
     return out;
@@ -345,6 +346,9 @@ std::vector<MailRow> buildView(const CoreTables& t, int view, std::string_view u
         if (want[static_cast<int>(Column::To)])
             row.cells[static_cast<int>(Column::To)] = toCell(t, m);
         row.cells[static_cast<int>(Column::Type)] = mailTypeText(r.flags, r.state, lang);
+        // A mail kept in the Outbox because a recipient does not exist says so in its row.
+        if (r.kind == MailKind::Outbox && !refusedRecipients(t, m).empty())
+            row.cells[static_cast<int>(Column::Type)] = pick(lang, kNoSuchUser);
         row.cells[static_cast<int>(Column::Message)] = messageCellText(t.subjects.view(m));
         row.cells[static_cast<int>(Column::Attach)] = attachCell(t, m);
         row.cells[static_cast<int>(Column::Time)] = FormatTime(r.created);

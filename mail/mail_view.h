@@ -80,6 +80,9 @@ struct MailRow {
     const std::string& cell(Column c) const { return cells[static_cast<int>(c)]; }
 };
 
+// An Outbox mail with a recipient that does not exist: its row and its compose window say so.
+inline constexpr TextPair kNoSuchUser{"Error:User not exists!!!", "错误：该用户不存在!!!"};
+
 // Decides for view 8 whether mail index m is listed.
 using MailMatch = std::function<bool(int mail)>;
 // A match for a fixed list of mail indexes.

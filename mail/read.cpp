@@ -230,8 +230,9 @@ ReadProgress readProgress(CoreTables& t, uint64_t key, const ReceiveProbe& probe
     if (t.now() - r.lastActivity > kReadStallSeconds) {
         out.clearSpeed = true;
         const auto& rows = t.mailReceivedRecipients(m);
+        // The files come from the sender: its link is what "connected" is about.
         bool linked = rows.size() == 1 && probe.connected &&
-                      probe.connected(t.receivedRecipientNames.view(rows[0]));
+                      probe.connected(t.receivedRecipientSenders.view(rows[0]));
         out.status = linked ? pick(lang, "Connected...", "已连接到用户")
                             : pick(lang, "Connecting...", "正在连接中...");
         return out;

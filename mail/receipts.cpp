@@ -9,11 +9,16 @@
 namespace orv {
 
 namespace {
-// Also shown when the directory answers but never lists the receivers: to the user both mean
-// that the receipts are not there.
 constexpr TextPair kNoAnswer{
     "Receipts could not be registered: the directory server does not answer.",
     "无法登记签收：目录服务器没有响应。"};
+// The directory answered: what it said is told, never that it was silent.
+constexpr TextPair kRefused{
+    "Receipts could not be registered: the directory server refused them for ",
+    "无法登记签收：目录服务器拒绝了以下收件人的签收登记："};
+constexpr TextPair kNotRecorded{
+    "Receipts could not be registered: the directory server did not record them for ",
+    "无法登记签收：目录服务器没有记录以下收件人的签收："};
 }  // namespace
 
 ReceiptRegistration::ReceiptRegistration(DirectoryClient& dir, const Clock& clock, ReceiptPlan plan,
@@ -72,6 +77,9 @@ bool ReceiptRegistration::step() {
 void ReceiptRegistration::onAnswer(int64_t now) {
     if (phase_ == Phase::Insert) {
         // A refused insert is not retried here: the sign list that follows tells what counts.
+        const std::string& name = pending_[nextInsert_];
+        std::erase(refusedInserts_, name);
+        if (!judgeSignInsert(ex_.reply())) refusedInserts_.push_back(name);
         if (++nextInsert_ >= pending_.size()) phase_ = Phase::List;
         sendAt_ = now;
         return;
@@ -95,18 +103,31 @@ void ReceiptRegistration::onAnswer(int64_t now) {
         passesWithoutProgress_ = 0;
         sendAt_ = now;
     } else if (++passesWithoutProgress_ >= kMaxPassesWithoutProgress) {
-        finish(false);
+        finish(false, false);
     } else {
         sendAt_ = now + kRetrySpacingMillis;
     }
 }
 
-void ReceiptRegistration::finish(bool ok) {
+void ReceiptRegistration::finish(bool ok, bool silent) {
     ex_.cancel();
     phase_ = Phase::Done;
     sendAt_ = -1;
     succeeded_ = ok;
-    if (!ok) message_ = std::string(pick(lang_, kNoAnswer));
+    if (ok) return;
+    if (silent) {
+        message_ = std::string(pick(lang_, kNoAnswer));
+        return;
+    }
+    bool refused = std::any_of(pending_.begin(), pending_.end(), [&](const std::string& n) {
+        return std::find(refusedInserts_.begin(), refusedInserts_.end(), n) !=
+               refusedInserts_.end();
+    });
+    std::string names;
+    for (const auto& n : pending_)
+        names += (names.empty() ? "" : ",") + n;
+    message_ = std::string(pick(lang_, refused ? kRefused : kNotRecorded)) + names +
+               (lang_ == UiLanguage::Chinese ? "。" : ".");
 }
 
 void ReceiptRegistration::addPollEntries(std::vector<PollEntry>& out) const {

@@ -48,7 +48,9 @@ class ReceiptRegistration final : public BackgroundTask {
     enum class Phase { Insert, List, Done };
     void send();
     void onAnswer(int64_t now);
-    void finish(bool ok);
+    // `silent`: given up because the directory stopped answering (else it answered without
+    // registering everyone).
+    void finish(bool ok, bool silent = true);
 
     DirectoryClient& dir_;
     const Clock& clock_;
@@ -62,6 +64,7 @@ class ReceiptRegistration final : public BackgroundTask {
     int64_t sendAt_ = -1;     // the next request goes out then; -1 while one is under way
     int64_t lastAnswer_ = 0;  // when the directory last answered (the start counts)
     int passesWithoutProgress_ = 0;
+    std::vector<std::string> refusedInserts_;  // receivers whose insert the directory refused
     bool succeeded_ = false;
     std::string message_;
 };

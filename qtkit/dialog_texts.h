@@ -41,6 +41,8 @@ inline constexpr TextPair kMaxRecvPerTransfer{"Maximum receive rate per transfer
 inline constexpr TextPair kAutoReceive{"Receive files automatically below (MB)",
                                        "自动接收小于此大小的文件(MB)"};
 inline constexpr TextPair kNotifyNewMail{"Notify when new mail arrives", "新邮件到达时提示"};
+inline constexpr TextPair kHomePage{"Home page", "主页"};
+inline constexpr TextPair kHomePageNone{"none", "无"};
 inline constexpr TextPair kMaxSendTotal{"Overall maximum send rate (kB/s)",
                                         "总的最大发送速度(kB/s)"};
 inline constexpr TextPair kMaxRecvTotal{"Overall maximum receive rate (kB/s)",

@@ -86,7 +86,8 @@ StartOutcome ClientSession::start() {
         // Remembered like the server settings dialog would: host and port apart.
         ConnectTarget t = parseConnectTarget(options_.server, 80);
         tables_.setSettingString(SettingString::ServerHost, t.host);
-        tables_.setSettingNumber(Setting::ServerPort, t.port == 80 ? 0 : t.port);
+        // The port as given: 0 would show as 8688 in the dialog, and its OK would move there.
+        tables_.setSettingNumber(Setting::ServerPort, t.port);
     }
     state_.directoryServerAddress = directoryServerAddress(tables_);
     saver_ = std::make_unique<StateSaver>(tables_, paths_.configPath, options_.saveDebounceMillis);
@@ -252,12 +253,13 @@ bool ClientSession::runOnce(int maxWaitMs, std::vector<PollEntry>* extra) {
 void ClientSession::login(const std::string& user, const std::string& password, bool remember,
                           std::function<void(const LoginOutcome&)> done) {
     engine_->keepListenerOpen();
-    LoginFlow::Input in{user,
-                        password,
-                        remember,
-                        state_.currentUser,
-                        state_.currentPassword,
-                        loginIpValue(tables_, engine_->peerPort())};
+    LoginFlow::Input in{
+        user,
+        password,
+        remember,
+        state_.currentUser,
+        state_.currentPassword,
+        loginIpValue(tables_, engine_->peerPort(), options_.engine.listenAddress.value_or(""))};
     auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
         if (f.result() == LoginFlow::Result::LoggedIn) {
             makeLoginCurrent(tables_, state_, user, password);
@@ -301,7 +303,17 @@ void ClientSession::createAccount(const std::string& user, const std::string& pa
 void ClientSession::changePassword(const std::string& user, const std::string& oldPassword,
                                    const std::string& newPassword, const std::string& confirm,
                                    std::function<void(bool, const std::string&)> done) {
-    auto finish = [done](ChangePasswordFlow& f) {
+    auto finish = [this, user, newPassword, done](ChangePasswordFlow& f) {
+        if (f.succeeded()) {
+            // The remembered login and the current one follow the change, or the next start's
+            // login (and this run's logout) would use the old password.
+            StringPool& saved = tables_.savedLogin;
+            if (saved.count() >= 3 && equalsIgnoreCase(saved.view(0), user)) {
+                saved.replaceAt(1, newPassword);
+                tables_.noteChange();
+            }
+            if (equalsIgnoreCase(state_.currentUser, user)) state_.currentPassword = newPassword;
+        }
         if (done) done(f.succeeded(), f.message());
     };
     auto op = std::make_unique<FlowOp<ChangePasswordFlow, decltype(finish)>>(finish, *directory_);

@@ -24,7 +24,6 @@
 #include "shell/dialogs/login_dialog.h"
 #include "shell/dialogs/settings_dialog.h"
 #include "shell/ui/main_window.h"
-#include "shell/ui/ui_texts.h"
 
 namespace {
 
@@ -37,7 +36,7 @@ const char* usageText =
     "  --lang en|zh          language of the texts\n"
     "  --peer-port N         first port to listen on for peers\n"
     "  --listen ADDRESS      address to listen on for peers (default: all)\n"
-    "  --no-home-page        do not open the home page at exit\n";
+    "  --no-home-page        do not open the home page at exit even when one is set\n";
 
 }  // namespace
 
@@ -137,6 +136,8 @@ int main(int argc, char** argv) {
                 sig->setAttribute(Qt::WA_DeleteOnClose);
                 sig->open();
             };
+            QObject::connect(d, &QDialog::accepted, &window,
+                             [&window] { window.refreshHomePage(); });
             d->open();
         };
         MailWindows mails(session, pump);
@@ -163,8 +164,8 @@ int main(int argc, char** argv) {
     }
     pump.stop();
     bool saved = session.shutdown();
-    if (homePage)
-        QDesktopServices::openUrl(
-            QUrl(QString::fromUtf8(pick(session.state().language, ui::kHomePageUrl).data())));
+    // Only a page the user set opens; by default nothing does.
+    const std::string page = session.tables().settingString(SettingString::HomePage);
+    if (homePage && !page.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(page)));
     return code != 0 ? code : (saved ? 0 : 1);
 }

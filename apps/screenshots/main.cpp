@@ -7,8 +7,10 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLinearGradient>
+#include <QMenu>
 #include <QPainter>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTimer>
 
 #include <cstdio>
@@ -135,6 +137,20 @@ void seed(CoreTables& t, const std::string& me) {
             t.appendAttachment(m, "attachment.bin", "attachment.bin", a);
         }
     }
+    // Sent to bob and to a user who does not exist: bob has it, the mail waits to be corrected.
+    MailRecord r{};
+    r.key = key++;
+    r.kind = MailKind::Outbox;
+    r.created = 1'796'003'600;
+    r.recipientCount = 2;
+    int m = t.appendMail(r, "Budget for next year");
+    for (const char* to : {"bob", "nosuchuser"}) {
+        t.appendDelivery(m, to, me);
+        t.appendOutAddress(m, to);
+    }
+    for (int d : t.mailDeliveries(m))
+        t.deliveries[d].state = t.deliveryRecipients.view(d) == "bob" ? DeliveryState::Delivered
+                                                                      : DeliveryState::Refused;
 }
 
 struct Client {
@@ -181,6 +197,13 @@ int main(int argc, char** argv) {
             w.resize(900, 560);
             w.showView(View::Inbox);
             ok &= save(w, out, QString("main-window-%1").arg(tag));
+            w.mailList()->selectRow(0);
+            auto menu = w.buildListMenu();
+            menu->adjustSize();
+            ok &= save(*menu, out, QString("list-menu-%1").arg(tag));
+            w.showView(View::Outbox);
+            settle();
+            ok &= save(w, out, QString("outbox-refused-%1").arg(tag));
         }
         {
             // A mail being written, and the first received one being read.

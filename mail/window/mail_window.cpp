@@ -14,10 +14,12 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -48,6 +50,11 @@ constexpr TextPair kAttachMenu{"&Attach Files...", "添加附件(&A)..."};
 constexpr TextPair kRemoveMenu{"&Remove", "删除附件(&R)"};
 constexpr TextPair kAllFiles{"All Files (*)", "所有文件 (*)"};
 constexpr TextPair kNoStore{"Can't write mail file!", "无法写入邮件文件！"};
+constexpr TextPair kUnsavedQuestion{"This mail has changes that are not kept. Save it as a draft?",
+                                    "邮件尚未保存，是否保存到草稿箱？"};
+constexpr TextPair kSaveDraft{"Save Draft", "保存草稿"};
+constexpr TextPair kDiscard{"Discard", "放弃"};
+constexpr TextPair kKeepWriting{"Keep Writing", "继续编辑"};
 
 // Five buttons serve both modes: the same control, another command.
 struct ButtonSpec {
@@ -86,12 +93,25 @@ MailWindow::MailWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     setAttribute(Qt::WA_DeleteOnClose, false);
     setAcceptDrops(true);
     showMessage = [this](const QString& text) { showNotice(this, text); };
+    askUnsaved = [this] {
+        QMessageBox box(QMessageBox::Question, windowTitle(), tr2(kUnsavedQuestion),
+                        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+        box.button(QMessageBox::Save)->setText(tr2(kSaveDraft));
+        box.button(QMessageBox::Discard)->setText(tr2(kDiscard));
+        box.button(QMessageBox::Cancel)->setText(tr2(kKeepWriting));
+        int r = box.exec();
+        return r == QMessageBox::Save      ? UnsavedAnswer::Save
+               : r == QMessageBox::Discard ? UnsavedAnswer::Discard
+                                           : UnsavedAnswer::Stay;
+    };
     chooseFiles = [this] {
         return QFileDialog::getOpenFileNames(this, tr2(kAttach), QString(), tr2(kAllFiles));
     };
     chooseSavePath = [this](const QString& name) {
-        return QFileDialog::getSaveFileName(this, qtext(lang_, readTexts().saveTo), name,
-                                            tr2(kAllFiles));
+        // The menu caption as a title: without its accelerator mark.
+        QString title = qtext(lang_, readTexts().saveTo);
+        title.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+        return QFileDialog::getSaveFileName(this, title, name, tr2(kAllFiles));
     };
     openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     mailRead = [] {};
@@ -121,8 +141,12 @@ void MailWindow::buildWidgets() {
     chooseUsers_->setFixedWidth(36);
     connect(chooseUsers_, &QPushButton::clicked, this,
             [this] { command(ComposeCommand::ChooseUsers); });
+    time_ = new QLabel;
+    auto* fromRow = new QHBoxLayout;
+    fromRow->addWidget(from_, 1);
+    fromRow->addWidget(time_);
     grid->addWidget(fromLabel_, 0, 0);
-    grid->addWidget(from_, 0, 1, 1, 2);
+    grid->addLayout(fromRow, 0, 1, 1, 2);
     grid->addWidget(toLabel_, 1, 0);
     grid->addWidget(to_, 1, 1);
     grid->addWidget(chooseUsers_, 1, 2);
@@ -254,6 +278,7 @@ void MailWindow::applyMode() {
     for (size_t i = 0; i < buttons_.size(); ++i)
         buttons_[i].widget->setText(tr2(read ? kButtons[i].read : kButtons[i].compose));
     to_->setReadOnly(read);
+    time_->setVisible(read);
     subject_->setReadOnly(read);
     text_->setReadOnly(read);
     // A received mail keeps its format; a mail being written takes either.
@@ -281,12 +306,19 @@ void MailWindow::showBody(bool html) {
     body_->setCurrentWidget(html ? static_cast<QWidget*>(html_) : text_);
 }
 
-void MailWindow::listFiles(const std::vector<std::string>& paths, bool asNames) {
+void MailWindow::listFiles(const std::vector<std::string>& paths, bool asNames,
+                           const std::vector<int64_t>& sizes) {
     files_->clear();
     QFileIconProvider icons;
-    for (const auto& p : paths) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string& p = paths[i];
         QFileInfo info(qs(p));
-        auto* item = new QListWidgetItem(icons.icon(info), asNames ? qs(p) : info.fileName());
+        QString text = asNames ? qs(p) : info.fileName();
+        // Every mail reader shows how big each file is.
+        if (i < sizes.size())
+            text += QStringLiteral("  (%1)").arg(qs(FormatSize(static_cast<uint64_t>(sizes[i]))));
+        auto* item = new QListWidgetItem(icons.icon(info), text);
+        item->setData(Qt::UserRole, qs(p));
         item->setToolTip(qs(p));
         files_->addItem(item);
     }
@@ -324,6 +356,7 @@ void MailWindow::startCompose(const ComposeInput& in, ComposeState state) {
     progress_->setValue(0);
     applyMode();
     refreshStatus();
+    baseline_ = fingerprint();
 }
 
 void MailWindow::setOptions(uint32_t options) {
@@ -339,7 +372,7 @@ QStringList MailWindow::attachments() const {
             out << qs(p);
     } else {
         for (int i = 0; i < files_->count(); ++i)
-            out << files_->item(i)->text();
+            out << files_->item(i)->data(Qt::UserRole).toString();
     }
     return out;
 }
@@ -406,7 +439,6 @@ void MailWindow::withPage(std::function<void(ComposeInput in)> use) {
 }
 
 void MailWindow::send() {
-    if (to_->text().isEmpty() || (state_.created() && !state_.saved)) return;
     withPage([this](ComposeInput in) { sendInput(in); });
 }
 
@@ -418,6 +450,7 @@ void MailWindow::sendInput(const ComposeInput& in) {
     ComposeResult r = s_.mail().send(state_, in);
     if (!r.message.empty()) showMessage(qs(r.message));
     if (!r.ok) return;
+    baseline_ = fingerprint();
     pump_.kick();
     Q_EMIT sent(r.key);
     if (r.closeWindow) {
@@ -429,6 +462,7 @@ void MailWindow::sendInput(const ComposeInput& in) {
 
 void MailWindow::saveInput(const ComposeInput& in) {
     ComposeResult r = s_.mail().saveDraft(state_, in);
+    if (r.ok) baseline_ = fingerprint();
     if (!r.message.empty()) showMessage(qs(r.message));
     refreshStatus();
 }
@@ -472,9 +506,13 @@ void MailWindow::showRead(const ReadModel& model) {
     }
     paths_.clear();
     std::vector<std::string> names;
-    for (const auto& a : model.attachments)
+    std::vector<int64_t> sizes;
+    for (const auto& a : model.attachments) {
         names.push_back(a.name);
-    listFiles(names, true);
+        sizes.push_back(a.total);
+    }
+    listFiles(names, true, sizes);
+    time_->setText(qs(FormatTime(model.created)));
     status_->setText(qs(model.status));
     speed_->clear();
     applyMode();
@@ -688,7 +726,29 @@ void MailWindow::showPlaced() {
     refreshStatus();
 }
 
+std::string MailWindow::fingerprint() const {
+    ComposeInput in = gather();
+    std::string f = in.to + '\0' + (in.html ? "h" : "p") + '\0' + in.subjectLine + '\0' +
+                    in.plainText + '\0' + in.htmlDocument + '\0' + std::to_string(in.options);
+    for (const auto& p : in.attachments)
+        f += '\0' + p;
+    return f;
+}
+
 void MailWindow::closeEvent(QCloseEvent* e) {
+    // What the user wrote is not dropped without asking.
+    if (mode_ == Mode::Compose && fingerprint() != baseline_ && askUnsaved) {
+        switch (askUnsaved()) {
+            case UnsavedAnswer::Stay:
+                e->ignore();
+                return;
+            case UnsavedAnswer::Save:
+                save();
+                break;
+            case UnsavedAnswer::Discard:
+                break;
+        }
+    }
     tick_.stop();
     const QRect g = geometry();
     storeWindowPlacement(s_.tables(), mode_ == Mode::Read, g.x(), g.y(), g.width(), g.height(),

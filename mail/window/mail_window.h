@@ -100,11 +100,15 @@ class MailWindow : public QWidget {
     QListWidget* attachmentList() const { return files_; }
     QLabel* statusText() const { return status_; }
     QLabel* speedText() const { return speed_; }
+    QLabel* timeText() const { return time_; }
     QProgressBar* progressBar() const { return progress_; }
     QPushButton* button(int id) const;
 
     // ---- hooks; the defaults use dialogs and the desktop, tests answer them directly ----
     std::function<void(const QString& text)> showMessage;
+    // Closing a compose window whose contents changed since they were last kept.
+    enum class UnsavedAnswer { Save, Discard, Stay };
+    std::function<UnsavedAnswer()> askUnsaved;
     std::function<QStringList()> chooseFiles;
     std::function<QString(const QString& name)> chooseSavePath;
     std::function<void(const QUrl& url)> openUrl;
@@ -154,8 +158,12 @@ class MailWindow : public QWidget {
     void readTick();
     void onSessionEvent(const SessionEvent& e);
     void scheduleRefresh();
-    void listFiles(const std::vector<std::string>& paths, bool asNames);
+    void listFiles(const std::vector<std::string>& paths, bool asNames,
+                   const std::vector<int64_t>& sizes = {});
     QString tr2(TextPair t) const;
+    // The compose contents; compared with baseline_ (as last opened, saved or sent).
+    std::string fingerprint() const;
+    std::string baseline_;
 
     ClientSession& s_;
     SessionPump& pump_;
@@ -177,6 +185,7 @@ class MailWindow : public QWidget {
     QLabel* toLabel_ = nullptr;
     QLabel* subjectLabel_ = nullptr;
     QLabel* textLabel_ = nullptr;
+    QLabel* time_ = nullptr;  // read mode: when the mail was sent
     QLineEdit* subject_ = nullptr;
     QPlainTextEdit* text_ = nullptr;
     EditorPanel* html_ = nullptr;

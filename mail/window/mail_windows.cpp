@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "core/mail_queries.h"
 #include "mail/dialogs/choose_users_dialog.h"
 #include "mail/dialogs/recipient_chooser.h"
 #include "mail/dialogs/send_options_dialog.h"
@@ -101,9 +102,13 @@ MailWindow* MailWindows::mailCommand(int commandId, const MailRef& mail) {
                 mail.kind == MailKind::Draft) {
                 ComposeInput in;
                 if (!loadOutgoing(t, mail.key, in)) return nullptr;
-                // A draft may be sent once, as a new mail; the others show their delivery.
-                ComposeState st = mail.kind == MailKind::Draft ? ComposeState::openedDraft(mail.key)
-                                                               : ComposeState{mail.key, false};
+                // A draft may be sent once, as a new mail, and so may an Outbox mail whose
+                // recipient does not exist, once corrected; the others show their delivery.
+                const bool correctable = mail.kind == MailKind::Outbox &&
+                                         !refusedRecipients(t, outboxMail(t, mail.key)).empty();
+                ComposeState st = mail.kind == MailKind::Draft || correctable
+                                      ? ComposeState::openedDraft(mail.key)
+                                      : ComposeState{mail.key, false};
                 return compose(in, st);
             }
             return nullptr;

@@ -60,6 +60,7 @@ SettingsFields loadSettingsFields(const CoreTables& t) {
     f.maxRecvTotal = rateFieldText(t.settingNumber(Setting::MaxRecvTotal));
     f.useFixedAddress = t.settingNumber(Setting::UseFixedAddress) != 0;
     f.fixedAddress = t.settingString(SettingString::FixedAddress);
+    f.homePage = t.settingString(SettingString::HomePage);
     f.editorFont = t.settingString(SettingString::EditorFont);
     f.editorFontSize = t.settingString(SettingString::EditorFontSize);
     return f;
@@ -76,6 +77,7 @@ bool storeSettingsFields(CoreTables& t, const SettingsFields& f) {
     t.setSettingNumber(Setting::MaxSendTotal, rateFromField(f.maxSendTotal));
     t.setSettingNumber(Setting::MaxRecvTotal, rateFromField(f.maxRecvTotal));
     t.setSettingString(SettingString::FixedAddress, f.fixedAddress);
+    t.setSettingString(SettingString::HomePage, f.homePage);
     t.setSettingNumber(Setting::UseFixedAddress, f.useFixedAddress ? 1 : 0);
     t.setSettingString(SettingString::EditorFont, f.editorFont);
     t.setSettingString(SettingString::EditorFontSize, f.editorFontSize);

@@ -35,6 +35,7 @@ struct SettingsFields {
     std::string maxSendPerTransfer, maxRecvPerTransfer;
     std::string autoReceiveMB;
     bool notifyNewMail = false;
+    std::string homePage;  // empty: none
     // Network
     std::string maxSendTotal, maxRecvTotal;
     bool useFixedAddress = false;

@@ -37,6 +37,8 @@ SettingsDialog::SettingsDialog(CoreTables& tables, UiLanguage lang, QWidget* par
     autoReceive_ = new QLineEdit(qtext(f.autoReceiveMB), general);
     notify_ = new QCheckBox(qtext(lang, texts::kNotifyNewMail), general);
     notify_->setChecked(f.notifyNewMail);
+    homePage_ = new QLineEdit(qtext(f.homePage), general);
+    homePage_->setPlaceholderText(qtext(lang, texts::kHomePageNone));
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(folder_, 1);
     folderRow->addWidget(browse_);
@@ -46,6 +48,7 @@ SettingsDialog::SettingsDialog(CoreTables& tables, UiLanguage lang, QWidget* par
     generalForm->addRow(qtext(lang, texts::kMaxRecvPerTransfer), recvPer_);
     generalForm->addRow(qtext(lang, texts::kAutoReceive), autoReceive_);
     generalForm->addRow(notify_);
+    generalForm->addRow(qtext(lang, texts::kHomePage), homePage_);
 
     auto* network = new QWidget;
     sendTotal_ = new QLineEdit(qtext(f.maxSendTotal), network);
@@ -125,6 +128,7 @@ void SettingsDialog::accept() {
     f.maxRecvPerTransfer = recvPer_->text().toStdString();
     f.autoReceiveMB = autoReceive_->text().toStdString();
     f.notifyNewMail = notify_->isChecked();
+    f.homePage = homePage_->text().trimmed().toStdString();
     f.maxSendTotal = sendTotal_->text().toStdString();
     f.maxRecvTotal = recvTotal_->text().toStdString();
     f.useFixedAddress = useFixed_->isChecked();

@@ -42,6 +42,7 @@ class SettingsDialog : public QDialog {
     QLineEdit* maxRecvPerTransferEdit() const { return recvPer_; }
     QLineEdit* autoReceiveEdit() const { return autoReceive_; }
     QCheckBox* notifyNewMailBox() const { return notify_; }
+    QLineEdit* homePageEdit() const { return homePage_; }
     // Network
     QLineEdit* maxSendTotalEdit() const { return sendTotal_; }
     QLineEdit* maxRecvTotalEdit() const { return recvTotal_; }
@@ -62,7 +63,8 @@ class SettingsDialog : public QDialog {
     CoreTables& tables_;
     UiLanguage lang_;
     QTabWidget* tabs_;
-    QLineEdit *folder_, *sendPer_, *recvPer_, *autoReceive_, *sendTotal_, *recvTotal_, *fixed_;
+    QLineEdit *folder_, *sendPer_, *recvPer_, *autoReceive_, *sendTotal_, *recvTotal_, *fixed_,
+        *homePage_;
     QCheckBox *notify_, *useFixed_;
     QComboBox *font_, *fontSize_;
     QPlainTextEdit* sample_;

@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
@@ -12,10 +13,12 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTableView>
 #include <QTimer>
 
+#include "core/mail_queries.h"
 #include "qtkit/window_placement.h"
 #include "shell/ui/mail_list_model.h"
 #include "shell/ui/ui_texts.h"
@@ -83,9 +86,8 @@ MainWindow::MainWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     };
     askKeyword = [this]() -> std::optional<QString> {
         bool ok = false;
-        QString text = QInputDialog::getText(this, QString::fromUtf8(ui::kFindTitle),
-                                             QString::fromUtf8(ui::kFindLabel), QLineEdit::Normal,
-                                             QString(), &ok);
+        QString text = QInputDialog::getText(this, tr2(ui::kFindTitle), tr2(ui::kFindLabel),
+                                             QLineEdit::Normal, QString(), &ok);
         if (!ok) return std::nullopt;
         return text;
     };
@@ -107,6 +109,8 @@ MainWindow::MainWindow(ClientSession& session, SessionPump& pump, QWidget* paren
     resize(820, 580);
     buildWidgets();
     buildTray();
+    buildShortcuts();
+    refreshHomePage();
 
     s_.onSendFiles = [this](const std::vector<std::string>& files) {
         // Posted, so a compose window never opens inside a service of the session.
@@ -184,6 +188,8 @@ void MainWindow::buildWidgets() {
     list_->verticalHeader()->setDefaultSectionSize(20);
     list_->horizontalHeader()->setSectionsClickable(true);
     list_->horizontalHeader()->setHighlightSections(false);
+    // The last column takes whatever width the others leave.
+    list_->horizontalHeader()->setStretchLastSection(true);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QTableView::doubleClicked, this, [this] { command(Cmd::Open); });
     connect(list_, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -212,21 +218,50 @@ void MainWindow::buildTray() {
     tray_ = new QSystemTrayIcon(windowIcon(), this);
     tray_->setToolTip(tr2(ui::kTrayTip));
     trayMenu_ = new QMenu(this);
-    auto add = [this](int id, const char* text) {
-        connect(trayMenu_->addAction(QString::fromUtf8(text)), &QAction::triggered, this,
-                [this, id] { command(id); });
+    auto add = [this](int id, TextPair text) {
+        QAction* a = trayMenu_->addAction(tr2(text));
+        a->setData(id);
+        connect(a, &QAction::triggered, this, [this, id] { command(id); });
+        return a;
     };
-    add(Cmd::About, "关于Zelkor(&A)...");
-    add(Cmd::TrayOpen, "打开Zelkor");
-    add(Cmd::HomePageTray, "访问主页");
+    add(Cmd::About, ui::kTrayAbout);
+    add(Cmd::TrayOpen, ui::kTrayOpen);
+    trayHomePage_ = add(Cmd::HomePageTray, ui::kTrayHomePage);
     trayMenu_->addSeparator();
-    add(Cmd::Exit, "退出(&X)");
+    add(Cmd::Exit, ui::kTrayExit);
     tray_->setContextMenu(trayMenu_);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r == QSystemTrayIcon::DoubleClick) toggleFromTray();
     });
     connect(tray_, &QSystemTrayIcon::messageClicked, this, [this] { command(Cmd::TrayOpen); });
     tray_->show();
+}
+
+void MainWindow::buildShortcuts() {
+    // The keys of desktop mail clients, on top of the menus and buttons.
+    auto bind = [this](QWidget* owner, QKeySequence keys, int id, Qt::ShortcutContext where) {
+        auto* a = new QAction(owner);
+        a->setShortcut(keys);
+        a->setShortcutContext(where);
+        connect(a, &QAction::triggered, this, [this, id] { command(id); });
+        owner->addAction(a);
+    };
+    bind(list_, QKeySequence(Qt::Key_Delete), Cmd::Delete, Qt::WidgetShortcut);
+    bind(list_, QKeySequence(Qt::Key_Return), Cmd::Open, Qt::WidgetShortcut);
+    bind(list_, QKeySequence(Qt::Key_Enter), Cmd::Open, Qt::WidgetShortcut);
+    bind(this, QKeySequence(Qt::CTRL | Qt::Key_N), Cmd::NewMail, Qt::WindowShortcut);
+    bind(this, QKeySequence(Qt::CTRL | Qt::Key_F), Cmd::Find, Qt::WindowShortcut);
+    bind(this, QKeySequence(Qt::CTRL | Qt::Key_R), Cmd::Reply, Qt::WindowShortcut);
+}
+
+QString MainWindow::homePage() const {
+    return qs(s_.tables().settingString(SettingString::HomePage)).trimmed();
+}
+
+void MainWindow::refreshHomePage() {
+    const bool set = !homePage().isEmpty();
+    if (QPushButton* b = button(Cmd::HomePage)) b->setVisible(set);
+    if (trayHomePage_) trayHomePage_->setVisible(set);
 }
 
 void MainWindow::toggleFromTray() {
@@ -245,7 +280,14 @@ void MainWindow::showPlaced() {
         showMaximized();
         return;
     }
-    if (auto r = storedPlacement(s_.tables())) setGeometry(r->left, r->top, r->width, r->height);
+    if (auto r = storedPlacement(s_.tables())) {
+        setGeometry(r->left, r->top, r->width, r->height);
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Nothing stored (a first start): the middle of the screen, title bar in sight.
+        QRect frame(QPoint(), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
     show();
 }
 
@@ -335,7 +377,9 @@ void MainWindow::retitle() {
 }
 
 void MainWindow::saveWidths() {
-    if (model_->view() != view_ || !isListView(view_)) return;
+    // Before the first list is filled the header holds Qt's defaults, not the user's widths:
+    // writing those back would lose the stored ones at every start.
+    if (!widthsApplied_ || model_->view() != view_ || !isListView(view_)) return;
     std::vector<int32_t> widths;
     auto* header = list_->horizontalHeader();
     for (int i = 0; i < header->count(); ++i)
@@ -345,6 +389,7 @@ void MainWindow::saveWidths() {
 
 void MainWindow::applyWidths() {
     auto widths = columnWidths(s_.tables(), view_);
+    widthsApplied_ = true;
     auto* header = list_->horizontalHeader();
     for (int i = 0; i < header->count() && static_cast<size_t>(i) < widths.size(); ++i)
         header->resizeSection(i, widths[static_cast<size_t>(i)] > 0 ? widths[static_cast<size_t>(i)]
@@ -413,9 +458,12 @@ void MainWindow::onSessionEvent(const SessionEvent& e) {
         case EventKind::FilesComplete:
             if (view_ == View::Inbox) listStale_ = true;
             break;
+        case EventKind::MailRefused:
+            // Only a mail the user wrote is news; control items go without a word.
+            if (outboxMail(s_.tables(), e.key) >= 0) refusedUsers_.push_back(e.text);
+            [[fallthrough]];
         case EventKind::DeliveryChanged:
         case EventKind::DeliveryDone:
-        case EventKind::MailRefused:
             if (view_ == View::Outbox || view_ == View::Sent) listStale_ = true;
             break;
         default:
@@ -441,6 +489,8 @@ void MainWindow::onServiced() {
         }
         if (listStale_ && isListView(view_)) showView(view_);
         listStale_ = false;
+        for (const std::string& user : std::exchange(refusedUsers_, {}))
+            if (showMessage) showMessage(tr2(ui::kNoSuchUserNotice).arg(qs(user)));
         if (newMail_) announceNewMail();
         groupNotices();
     }
@@ -469,7 +519,7 @@ void MainWindow::announceNewMail() {
     showNormal();
     raise();
     activateWindow();
-    const QString text = QString::fromUtf8(ui::kNewMailNotice);
+    const QString text = tr2(ui::kNewMailNotice);
     if (tray_ && QSystemTrayIcon::supportsMessages())
         tray_->showMessage(tr2(ui::kTrayTip), text, QSystemTrayIcon::Information, 5000);
     if (showNewMailNotice) showNewMailNotice(text);
@@ -535,6 +585,7 @@ void MainWindow::addSender() {
     if (c.added) {
         t.noteChange();
         pump_.kick();
+        if (showMessage) showMessage(tr2(ui::kContactAdded));
     } else if (!c.message.empty() && showMessage) {
         showMessage(qs(c.message));
     }
@@ -571,32 +622,48 @@ void MainWindow::searchSlice() {
     Q_EMIT searchFinished();
 }
 
+std::unique_ptr<QMenu> MainWindow::buildFilterMenu() {
+    auto menu = std::make_unique<QMenu>();
+    const std::pair<int, TextPair> items[] = {{Cmd::FilterAll, ui::kFilterAll},
+                                              {Cmd::FilterPrivate, ui::kFilterPrivate},
+                                              {Cmd::FilterBulletin, ui::kFilterBulletin},
+                                              {Cmd::FilterNews, ui::kFilterNews}};
+    for (auto& [cmd, text] : items) {
+        int c = cmd;
+        QAction* a = menu->addAction(tr2(text));
+        a->setData(c);
+        connect(a, &QAction::triggered, this, [this, c] { command(c); });
+    }
+    return menu;
+}
+
 std::unique_ptr<QMenu> MainWindow::buildListMenu() {
     auto menu = std::make_unique<QMenu>();
-    auto add = [&](int id, const char* text, bool enabled = true) {
-        QAction* a = menu->addAction(QString::fromUtf8(text));
+    auto add = [&](int id, TextPair text, bool enabled = true) {
+        QAction* a = menu->addAction(tr2(text));
         a->setEnabled(enabled);
         a->setData(id);
         connect(a, &QAction::triggered, this, [this, id] { command(id); });
     };
     if (view_ == View::Trash) {
-        add(Cmd::Delete, "删除");
-        add(Cmd::Restore, "恢复");
-        add(Cmd::DeleteAll, "全部删除");
-        add(Cmd::RestoreAll, "全部恢复");
+        add(Cmd::Delete, ui::kTrashDelete);
+        add(Cmd::Restore, ui::kTrashRestore);
+        add(Cmd::DeleteAll, ui::kTrashDeleteAll);
+        add(Cmd::RestoreAll, ui::kTrashRestoreAll);
         return menu;
     }
     const bool inbox = view_ == View::Inbox;
-    add(Cmd::Open, "打开(&O)");
+    add(Cmd::Open, ui::kMenuOpen);
     menu->addSeparator();
-    add(Cmd::Reply, "答复发件人(&R)", inbox);
-    add(Cmd::Forward, "转发(&F)", inbox);
+    add(Cmd::Reply, ui::kMenuReply, inbox);
+    add(Cmd::ReplyAll, ui::kMenuReplyAll, inbox);
+    add(Cmd::Forward, ui::kMenuForward, inbox);
     menu->addSeparator();
-    add(Cmd::Delete, "删除(&D)");
+    add(Cmd::Delete, ui::kMenuDelete);
     menu->addSeparator();
-    add(Cmd::AddSender, "发件人添加到联系人列表", inbox);
-    add(Cmd::SignStatus, "察看签收状态(&V)", !inbox);
-    add(Cmd::SignMail, "签收邮件(&S)", view_ != View::Outbox && view_ != View::Sent);
+    add(Cmd::AddSender, ui::kMenuAddSender, inbox);
+    add(Cmd::SignStatus, ui::kMenuSignStatus, !inbox);
+    add(Cmd::SignMail, ui::kMenuSignMail, view_ != View::Outbox && view_ != View::Sent);
     return menu;
 }
 
@@ -607,6 +674,12 @@ void MainWindow::command(int id) {
             showView(View::Inbox);
             return;
         case Cmd::NewMail:
+            // A mail without a sender would be listed nowhere and sent by nobody.
+            if (!s_.state().loggedIn()) {
+                if (showMessage) showMessage(tr2(ui::kLoginFirst));
+                command(Cmd::Login);
+                return;
+            }
             if (openCompose) openCompose({});
             return;
         case Cmd::Reply:
@@ -638,7 +711,7 @@ void MainWindow::command(int id) {
             return;
         case Cmd::HomePage:
         case Cmd::HomePageTray:
-            if (openUrl) openUrl(QUrl(tr2(ui::kHomePageUrl)));
+            if (QString page = homePage(); !page.isEmpty() && openUrl) openUrl(QUrl(page));
             return;
         case Cmd::TrayOpen:
             showNormal();
@@ -646,7 +719,8 @@ void MainWindow::command(int id) {
             activateWindow();
             return;
         case Cmd::About:
-            QMessageBox::about(this, tr2(ui::kAboutTitle), tr2(ui::kAboutText));
+            QMessageBox::about(this, tr2(ui::kAboutTitle),
+                               tr2(ui::kAboutText).arg(QStringLiteral(ORV_VERSION)));
             return;
         case Cmd::ShowInbox:
             return showView(View::Inbox);
@@ -665,17 +739,8 @@ void MainWindow::command(int id) {
         case Cmd::ShowTransfer:
             return showView(View::Transfer);
         case Cmd::FilterButton: {
-            QMenu menu;
-            const std::pair<int, const char*> items[] = {{Cmd::FilterAll, "所有邮件"},
-                                                         {Cmd::FilterPrivate, "个人邮件"},
-                                                         {Cmd::FilterBulletin, "公告通知"},
-                                                         {Cmd::FilterNews, "新闻"}};
-            for (auto& [cmd, text] : items) {
-                int c = cmd;
-                connect(menu.addAction(QString::fromUtf8(text)), &QAction::triggered, this,
-                        [this, c] { command(c); });
-            }
-            menu.exec(filterButton_->mapToGlobal(QPoint(0, filterButton_->height())));
+            auto menu = buildFilterMenu();
+            menu->exec(filterButton_->mapToGlobal(QPoint(0, filterButton_->height())));
             return;
         }
         case Cmd::FilterAll:

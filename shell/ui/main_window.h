@@ -57,6 +57,13 @@ class MainWindow : public QMainWindow {
     QString captionText() const;
     // The menu the mail list offers for its current view (the caller owns it).
     std::unique_ptr<QMenu> buildListMenu();
+    // The Inbox category menu of the filter button (the caller owns it).
+    std::unique_ptr<QMenu> buildFilterMenu();
+    QMenu* trayMenu() { return trayMenu_; }
+    // The home page setting; empty means none (the HomePage commands do nothing, hidden).
+    QString homePage() const;
+    // Shows or hides what opens the home page after the setting changed.
+    void refreshHomePage();
     // What double-clicking the tray icon does.
     void toggleFromTray();
 
@@ -89,6 +96,7 @@ class MainWindow : public QMainWindow {
   private:
     void buildWidgets();
     void buildTray();
+    void buildShortcuts();
     void layoutWindow();
     void retitle();
     void fillList();
@@ -118,6 +126,8 @@ class MainWindow : public QMainWindow {
     bool shuttingDown_ = false;
     bool inDuties_ = false;
     std::optional<std::string> elsewhereMessage_;
+    std::vector<std::string> refusedUsers_;  // recipients that do not exist, to be told once
+    bool widthsApplied_ = false;
     bool listStale_ = false;  // an event changed what the shown list holds
     bool newMail_ = false;    // a mail arrived while the Inbox was shown
     std::string shownUser_;
@@ -138,6 +148,7 @@ class MainWindow : public QMainWindow {
     QPushButton* filterButton_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QMenu* trayMenu_ = nullptr;
+    QAction* trayHomePage_ = nullptr;
 
     std::unique_ptr<MailSearch> search_;
     MailMatch searchMatch_;

@@ -142,6 +142,9 @@ TEST(LoginAddress, FixedAddressWinsElseAReachableInterface) {
     EXPECT_EQ(loginIpValue(t, 30001), "203.0.113.7:30001");
     t.setSettingString(SettingString::FixedAddress, "");
     EXPECT_EQ(loginIpValue(t, 29999), firstReachableIpv4() + ":29999");
+    // A listener bound to one address announces that address.
+    EXPECT_EQ(loginIpValue(t, 29999, "127.0.0.1"), "127.0.0.1:29999");
+    EXPECT_EQ(loginIpValue(t, 29999, "0.0.0.0"), firstReachableIpv4() + ":29999");
     // Loopback only when the machine has nothing else.
     std::string ip = firstReachableIpv4();
     EXPECT_TRUE(ip == "127.0.0.1" || ip.rfind("127.", 0) != 0) << ip;

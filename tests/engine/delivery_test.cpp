@@ -81,24 +81,44 @@ TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {
     EXPECT_EQ(readFile(carol.receivedPath(key, 0)), readFile(file));
 }
 
-TEST_F(Deliveries, UnknownReceiverLosesItsDeliveryAndTheKeyIsRefused) {
+// A receiver that does not exist: the others get the mail, and the mail stays in the Outbox
+// with the refused delivery (the user corrects it there), announced once.
+TEST_F(Deliveries, UnknownReceiverKeepsTheMailInTheOutboxRefused) {
     MailPeer& alice = addPeer("alice");
     MailPeer& bob = addPeer("bob");
     int m = alice.compose({"zed", "bob"}, "who?");
     uint64_t key = alice.tables.mails[m].key;
-    ASSERT_TRUE(pumpUntil([&] { return alice.deliveryState(key, "zed") == -1; }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return alice.deliveryState(key, "zed") == DeliveryState::Refused; }));
     EXPECT_TRUE(alice.delivery->isRefused(key));
     EXPECT_GE(alice.delivery->unknownUsers().find("ZED"), 0);
-    ASSERT_TRUE(pumpUntil([&] { return bob.received(key); }));
     ASSERT_TRUE(pumpUntil([&] {
-        int i = alice.findMail(key);
-        return i >= 0 && alice.tables.mails[i].kind == MailKind::Sent;
+        return bob.received(key) && alice.deliveryState(key, "bob") == DeliveryState::Delivered;
     }));
+    stepSeconds(400);
+    pumpUntil([] { return false; }, 200);
+    int i = alice.findMail(key);
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(alice.tables.mails[i].kind, MailKind::Outbox);
+    EXPECT_EQ(refusedRecipients(alice.tables, i), std::vector<std::string>{"zed"});
+    int refusals = 0;
+    for (const auto& e : alice.session.events.take())
+        if (e.kind == EventKind::MailRefused && e.key == key) {
+            ++refusals;
+            EXPECT_EQ(e.text, "zed");
+        }
+    EXPECT_EQ(refusals, 1);
 
-    // A mail to nobody but the unknown user disappears with its delivery.
+    // A later mail to the same unknown user is refused at once, without asking again, and told.
     int lone = alice.compose({"zed"}, "again");
     uint64_t loneKey = alice.tables.mails[lone].key;
-    ASSERT_TRUE(pumpUntil([&] { return alice.findMail(loneKey) == -1; }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return alice.deliveryState(loneKey, "zed") == DeliveryState::Refused; }));
+    EXPECT_EQ(alice.tables.mails[alice.findMail(loneKey)].kind, MailKind::Outbox);
+    bool told = false;
+    for (const auto& e : alice.session.events.take())
+        told = told || (e.kind == EventKind::MailRefused && e.key == loneKey && e.text == "zed");
+    EXPECT_TRUE(told);
 }
 
 TEST_F(Deliveries, ReceiverAnswering8GetsTheItemAgainAfter300SecondsThenFilesOnRequest) {

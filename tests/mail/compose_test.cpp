@@ -283,7 +283,7 @@ TEST(ComposeFiles, HtmlBodyWithPicturesThenAttachments) {
     auto rows = buildView(f.t, View::Outbox, "alice", 0, En);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].cell(Column::Attach), "report.pdf,notes");
-    EXPECT_EQ(rows[0].cell(Column::Type), "UnSigned");
+    EXPECT_EQ(rows[0].cell(Column::Type), "Unsigned");
     // Only the attachments travel to the receipt registration.
     ReceiptPlan plan = planReceipts(f.t, r.mail, En);
     ASSERT_TRUE(plan.ok);
@@ -345,7 +345,7 @@ TEST(ComposeStatusLine, FollowsTheDeliveries) {
     int d = f.t.mailDeliveries(r.mail)[0];
     s = composeStatus(f.t, st, probe, En);
     EXPECT_FALSE(s.sendEnabled);
-    EXPECT_EQ(s.status, "User is not online, Email will be transfered later.");
+    EXPECT_EQ(s.status, "User is not online, Email will be transferred later.");
     EXPECT_EQ(s.percent, 0);
     code = ResolveCode::CachedNoPort;
     EXPECT_EQ(composeStatus(f.t, st, probe, Zh).status, "该用户不在线，邮件将稍后自动发送");

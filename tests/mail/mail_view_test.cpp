@@ -134,8 +134,8 @@ TEST(MailViewCells, TypeTextsInTheirOrder) {
     EXPECT_EQ(mailTypeText(0, 0, En), "General");
     EXPECT_EQ(mailTypeText(bodyIsFirstFile, 0, Zh), "普通");
     EXPECT_EQ(mailTypeText(urgent | signRequired, MailState::signedBit, En), "Urgent,Signed");
-    EXPECT_EQ(mailTypeText(signRequired, 0, En), "UnSigned");
-    EXPECT_EQ(mailTypeText(0x7F, 0, En), "News,Bulletin,Announce,Urgent,Classified ,UnSigned");
+    EXPECT_EQ(mailTypeText(signRequired, 0, En), "Unsigned");
+    EXPECT_EQ(mailTypeText(0x7F, 0, En), "News,Bulletin,Announce,Urgent,Classified ,Unsigned");
     EXPECT_EQ(mailTypeText(0x7F, MailState::signedBit, Zh), "新闻,公告,通告,紧急,机密,已签收");
 }
 

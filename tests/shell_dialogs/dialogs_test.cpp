@@ -45,10 +45,12 @@ class DialogsTest : public QObject {
     SystemClock clock_;
     int client_ = 0;
 
-    std::unique_ptr<ClientSession> newSession(UiLanguage lang = UiLanguage::English) {
+    // A fresh client, or (with `dataDir`) a fresh start of one that ran before.
+    std::unique_ptr<ClientSession> newSession(UiLanguage lang = UiLanguage::English,
+                                              std::string dataDir = {}) {
         ClientOptions opt;
         opt.programPath = "orvantel";
-        opt.dataDir = dir_.file("client" + std::to_string(++client_));
+        opt.dataDir = dataDir.empty() ? dir_.file("client" + std::to_string(++client_)) : dataDir;
         opt.instancePort = test::freeLoopbackPort();
         opt.server = "127.0.0.1:" + std::to_string(server_.port());
         opt.language = lang;
@@ -277,6 +279,60 @@ class DialogsTest : public QObject {
         QCOMPARE(takeNotices(), QStringList{"Fail to Modify Password."});
         pump.stop();
         QVERIFY(session->shutdown());
+    }
+
+    // The remembered login follows a password change, so the next start's login (from the
+    // remembered user and password, as the dialog offers them) succeeds.
+    void rememberedLoginFollowsAPasswordChange() {
+        std::string data;
+        {
+            auto session = newSession();
+            QVERIFY(session);
+            data = session->paths().folder;
+            SessionPump pump(*session, clock_);
+            bool created = false;
+            session->createAccount("fay", "old1", "old1",
+                                   [&](bool ok, const std::string&) { created = ok; });
+            pump.kick();
+            QTRY_VERIFY_WITH_TIMEOUT(created, 15000);
+            LoginDialog login(*session, pump);
+            login.open();
+            QTest::keyClicks(login.userEdit(), "fay");
+            QTest::keyClicks(login.passwordEdit(), "old1");
+            login.rememberBox()->setChecked(true);
+            login.loginButton()->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!login.isVisible(), 15000);
+            QCOMPARE(login.result(), int(QDialog::Accepted));
+
+            ServerSettingsDialog d(*session, pump);
+            d.open();
+            ChangePasswordPrompts& prompts = d.changePasswordPrompts();
+            d.changePasswordButton()->click();
+            for (const char* text : {"FAY", "old1", "new2", "new2"}) {
+                QVERIFY(prompts.currentPrompt());
+                typeInto(prompts.currentPrompt()->edit(), text);
+                QTest::mouseClick(prompts.currentPrompt()->okButton(), Qt::LeftButton);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!prompts.running(), 15000);
+            QCOMPARE(takeNotices(), QStringList{"Modify Password success."});
+            QCOMPARE(session->state().currentPassword, std::string("new2"));
+            pump.stop();
+            QVERIFY(session->shutdown());
+        }
+        auto again = newSession(UiLanguage::English, data);
+        QVERIFY(again);
+        SessionPump pump(*again, clock_);
+        LoginDialog login(*again, pump);
+        login.open();
+        QCOMPARE(login.userEdit()->text(), QString("fay"));
+        QCOMPARE(login.passwordEdit()->text(), QString("new2"));
+        QVERIFY(login.rememberBox()->isChecked());
+        login.loginButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!login.isVisible(), 15000);
+        QCOMPARE(login.result(), int(QDialog::Accepted));
+        QVERIFY(takeNotices().isEmpty());
+        pump.stop();
+        QVERIFY(again->shutdown());
     }
 
     void settingsRoundTrip() {

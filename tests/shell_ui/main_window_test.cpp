@@ -5,10 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -16,6 +21,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/mail_queries.h"
+#include "mail/window/mail_windows.h"
 #include "qtkit/window_placement.h"
 #include "server/directory_harness.h"
 #include "shell/ui/mail_list_model.h"
@@ -328,13 +335,18 @@ class MainWindowTest : public QObject {
         place(30, 40, 700, 500, 0);
         c.window->showPlaced();
         QCOMPARE(c.window->geometry(), QRect(30, 40, 700, 500));
-        // Ignored placements keep whatever the window had.
-        const QRect before = c.window->geometry();
+        // Ignored placements (and a first start, with nothing stored) keep the window's size
+        // and centre it, title bar on the screen.
+        const QSize before = c.window->size();
+        const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
         for (auto bad : {WindowRect{-11, 40, 700, 500}, WindowRect{30, 40, 0, 500},
-                         WindowRect{30, 40, 700, 3000}}) {
+                         WindowRect{30, 40, 700, 3000}, WindowRect{0, 0, 0, 0}}) {
             place(bad.left, bad.top, bad.width, bad.height, 0);
+            c.window->move(0, 0);
             c.window->showPlaced();
-            QCOMPARE(c.window->geometry(), before);
+            QCOMPARE(c.window->size(), before);
+            QVERIFY((c.window->frameGeometry().center() - middle).manhattanLength() <= 40);
+            QVERIFY(c.window->frameGeometry().top() >= 0);
         }
 
         // Widths follow the view's settings numbers; view 8 borrows the Trash's and keeps them.
@@ -399,7 +411,8 @@ class MainWindowTest : public QObject {
         c.window->command(Cmd::AddSender);
         QCOMPARE(c.t().contacts.count(), 1);
         QCOMPARE(QString::fromStdString(c.t().contacts.str(0)), QString("bob"));
-        QCOMPARE(messages, QStringList({"User is already in contact list!"}));
+        QCOMPARE(messages, QStringList({"The sender is added to the contact list.",
+                                        "User is already in contact list!"}));
     }
 
     // The Outbox follows a delivery as it happens: the sent mail shows while it is on its way
@@ -444,6 +457,75 @@ class MainWindowTest : public QObject {
         QCOMPARE(bob.wait(15000), 0);
     }
 
+    // A mail to a user that does not exist and to bob: bob has it, the mail stays in the
+    // Outbox with the error in its row, the notice names the user once, and the mail opened,
+    // corrected and sent again arrives.
+    void aMailToNobodyStaysInTheOutboxToBeCorrected() {
+        test::TempDir dir;
+        test::DirectoryProcess server;
+        QVERIFY(server.start(dir.file("directory.sqlite")));
+        const std::string address = "127.0.0.1:" + std::to_string(server.port());
+        test::ChildProcess bob;
+        QVERIFY(test::startHeadlessUser(bob, dir.file("bob"), address, "bob", "pwb", true));
+
+        Client c("", address);
+        QStringList notices;
+        c.window->showMessage = [&](const QString& m) { notices << m; };
+        QVERIFY(c.createAndLogIn("alice", "pwa"));
+        c.click(Cmd::ShowOutbox);
+        MailWindows mails(*c.session, *c.pump);
+        MailWindow* w = mails.newMail({});
+        QStringList windowMessages;
+        w->showMessage = [&](const QString& m) { windowMessages << m; };
+        // An empty To is said, not ignored.
+        w->command(ComposeCommand::Send);
+        QCOMPARE(windowMessages, QStringList{"Please enter a recipient in To."});
+        w->toField()->setText("nosuchuser,bob");
+        w->textField()->setPlainText("the quarterly figures");
+        w->command(ComposeCommand::Send);
+        // bob's lines are read between turns of the event loop, which keeps alice running.
+        std::string bobSaid;
+        auto bobSays = [&](const std::string& needle) {
+            while (auto line = bob.readLine(0))
+                bobSaid += *line + "\n";
+            return bobSaid.find(needle) != std::string::npos;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(bobSays("\"subject\":\"the quarterly figures\""), 30000);
+
+        QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 30000);
+        QVERIFY(notices[0].contains("nosuchuser"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.rows(), 1, 10000);
+        QCOMPARE(c.cell(0, 1), QString("Error:User not exists!!!"));
+        QCOMPARE(c.cell(0, 2), QString("the quarterly figures"));
+        const uint64_t first = c.window->mailModel().row(0)->key;
+        // bob's part is done; the mail stays where the user can mend it.
+        const int m = c.t().findOutgoing(first);
+        QTRY_VERIFY_WITH_TIMEOUT(deliverySummary(c.t(), m) == DeliverySummary::Running &&
+                                     c.t().mails[m].kind == MailKind::Outbox,
+                                 5000);
+        QCOMPARE(notices.size(), 1);
+
+        // Opened, it says what went wrong and may be sent again once corrected.
+        c.window->mailList()->selectRow(0);
+        c.window->mailCommand = [&](int id, const MailRef& ref) { mails.mailCommand(id, ref); };
+        c.window->command(Cmd::Open);
+        MailWindow* again = mails.windows().back();
+        QCOMPARE(again->toField()->text(), QString("nosuchuser,bob"));
+        QCOMPARE(again->statusText()->text(), QString("Error:User not exists!!!"));
+        QVERIFY(again->button(ComposeCommand::Send)->isEnabled());
+        again->toField()->setText("bob");
+        again->textField()->setPlainText("the quarterly figures, again");
+        again->command(ComposeCommand::Send);
+        QTRY_VERIFY_WITH_TIMEOUT(bobSays("the quarterly figures, again"), 30000);
+        // The old mail reached everyone it could: it is sent, and the Outbox is empty.
+        QTRY_COMPARE_WITH_TIMEOUT(c.rows(), 0, 30000);
+        QCOMPARE(c.t().mails[c.t().findOutgoing(first)].kind, int32_t(MailKind::Sent));
+        QCOMPARE(notices.size(), 1);
+
+        bob.writeLine("quit");
+        QCOMPARE(bob.wait(15000), 0);
+    }
+
     void mailFromAnotherClientRefreshesTheInboxAndNotifiesOnce() {
         test::TempDir dir;
         test::DirectoryProcess server;
@@ -458,7 +540,7 @@ class MainWindowTest : public QObject {
         int notices = 0;
         c.window->showNewMailNotice = [&](const QString& text) {
             ++notices;
-            QCOMPARE(text, QString::fromUtf8("提示：有新邮件到达！！！"));
+            QCOMPARE(text, QString("New mail has arrived!"));
         };
         QVERIFY(c.createAndLogIn("alice", "pwa"));
         c.window->showView(View::Inbox);

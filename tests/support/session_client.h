@@ -15,11 +15,12 @@
 namespace orv::test {
 
 struct SessionClient {
-    explicit SessionClient(const std::string& user, const std::string& server = {}) {
+    explicit SessionClient(const std::string& user, const std::string& server = {},
+                           UiLanguage language = UiLanguage::English) {
         opt.programPath = "orvantel";
         opt.dataDir = dir.file(user.empty() ? "client" : user);
         opt.instancePort = freeLoopbackPort();
-        opt.language = UiLanguage::English;
+        opt.language = language;
         opt.server = server;
         session = std::make_unique<ClientSession>(clock, opt);
         started = session->start() == StartOutcome::Running;
