@@ -528,8 +528,8 @@ Engine::StepResult Engine::runReceive(Connection& c, int32_t t) {
                 continue;
             case ReceiveState::Chunk: {
                 int32_t limit = tables_.settingNumber(Setting::MaxRecvTotal);
-                if (meterLimitExceeded(receiveMeter_, limit, t)) {
-                    c.heldUntilMs = dueInSeconds(int64_t{t} + 1);
+                if (meterHolds(receiveMeter_, limit, clock_.nowMillis())) {
+                    c.heldUntilMs = meterFreeAtMs(receiveMeter_, limit);
                     return res;
                 }
                 // ---- dispatch: file chunk to the reception ----
