@@ -225,19 +225,61 @@ bool MailIndex::openAt() {
     return rc == SQLITE_DONE;
 }
 
+uint64_t MailIndex::tablesStamp() const {
+    // Generations only grow; their sum changes with any of them.
+    return t_.mails.generation() * 1000003u + t_.attachments.generation() +
+           static_cast<uint64_t>(t_.attachments.count()) * 7919u + 1;
+}
+
+int64_t MailIndex::idOf(int a) {
+    if (!db_) return -1;
+    uint64_t stamp = tablesStamp();
+    if (!attIdsValid_ || attIdsStamp_ != stamp) {
+        attIds_.assign(static_cast<size_t>(t_.attachments.count()), -1);
+        for (int m = 0; m < t_.mails.count(); ++m) {
+            const auto& files = t_.mailFiles(m);
+            for (size_t j = 0; j < files.size(); ++j) {
+                int f = files[j];
+                if (!isSearchedBody(t_, m, j, f) || !bodyComplete(t_, m, f)) continue;
+                auto it = ids_.find(bodyFileLocation(t_, f));
+                if (it != ids_.end()) attIds_[static_cast<size_t>(f)] = it->second;
+            }
+        }
+        attIdsStamp_ = stamp;
+        attIdsValid_ = true;
+    }
+    return a >= 0 && static_cast<size_t>(a) < attIds_.size() ? attIds_[static_cast<size_t>(a)] : -1;
+}
+
 int MailIndex::plan() {
     todo_.clear();
     todoNext_ = 0;
     if (!db_) return 0;
+    uint64_t stamp = tablesStamp();
+    if (stamp == plannedStamp_ && !incompleteSeen_) return 0;
+    incompleteSeen_ = false;
+    // The row ids of the attachments are noted on the way, for the search that follows.
+    attIds_.assign(static_cast<size_t>(t_.attachments.count()), -1);
+    todoRows_.clear();
     std::unordered_set<std::string> current;
     current.reserve(static_cast<size_t>(t_.attachments.count()));
     for (int m = 0; m < t_.mails.count(); ++m) {
         const auto& files = t_.mailFiles(m);
         for (size_t j = 0; j < files.size(); ++j) {
             int a = files[j];
-            if (!isSearchedBody(t_, m, j, a) || !bodyComplete(t_, m, a)) continue;
+            if (!isSearchedBody(t_, m, j, a)) continue;
+            if (!bodyComplete(t_, m, a)) {
+                incompleteSeen_ = true;
+                continue;
+            }
             std::string p = bodyFileLocation(t_, a);
-            if (!ids_.count(p)) todo_.push_back(p);
+            auto it = ids_.find(p);
+            if (it != ids_.end()) {
+                attIds_[static_cast<size_t>(a)] = it->second;
+            } else {
+                todo_.push_back(p);
+                todoRows_[p].push_back(a);
+            }
             current.insert(std::move(p));
         }
     }
@@ -250,6 +292,9 @@ int MailIndex::plan() {
         gone.push_back(it->second);
         it = ids_.erase(it);
     }
+    plannedStamp_ = stamp;
+    attIdsStamp_ = stamp;
+    attIdsValid_ = true;
     if (!gone.empty()) {
         exec("BEGIN");
         Statement delFile(db_, "DELETE FROM files WHERE id = ?");
@@ -266,6 +311,8 @@ int MailIndex::plan() {
     // The same file may be the body of two mails (a forward): read once.
     std::sort(todo_.begin(), todo_.end());
     todo_.erase(std::unique(todo_.begin(), todo_.end()), todo_.end());
+    // A file that could not be read is tried again at the next search.
+    if (!todo_.empty()) incompleteSeen_ = true;
     return static_cast<int>(todo_.size());
 }
 
@@ -292,7 +339,17 @@ bool MailIndex::addSome(int budget) {
         sqlite3_bind_text(addText.s, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
         int rc = sqlite3_step(addText.s);
         sqlite3_reset(addText.s);
-        if (rc == SQLITE_DONE) ids_.emplace(p, id);
+        if (rc == SQLITE_DONE) {
+            ids_.emplace(p, id);
+            auto rows = todoRows_.find(p);
+            if (rows == todoRows_.end()) {
+                attIdsValid_ = false;
+            } else {
+                for (int a : rows->second)
+                    if (static_cast<size_t>(a) < attIds_.size())
+                        attIds_[static_cast<size_t>(a)] = id;
+            }
+        }
     }
     exec("COMMIT");
     return todoNext_ >= todo_.size();
@@ -317,18 +374,18 @@ void MailIndex::addMail(int m) {
     }
 }
 
-bool MailIndex::find(std::string_view keyword, std::unordered_set<std::string>& paths) {
-    paths.clear();
+bool MailIndex::find(std::string_view keyword, std::unordered_set<int64_t>& ids) {
+    ids.clear();
     if (!db_) return false;
     std::string k = foldAscii(keyword);
     size_t chars = 0;
     for (unsigned char c : k)
         if ((c & 0xC0) != 0x80) ++chars;
     // Trigrams need three characters; shorter keywords look through the stored texts.
-    std::string sql;
+    const char* sql;
     std::string arg;
     if (chars >= 3) {
-        sql = "SELECT files.path FROM body JOIN files ON files.id = body.rowid WHERE body MATCH ?";
+        sql = "SELECT rowid FROM body WHERE body MATCH ?";
         arg = "\"";
         for (char c : k) {
             arg.push_back(c);
@@ -336,19 +393,15 @@ bool MailIndex::find(std::string_view keyword, std::unordered_set<std::string>& 
         }
         arg.push_back('"');
     } else {
-        sql =
-            "SELECT files.path FROM body JOIN files ON files.id = body.rowid "
-            "WHERE instr(body.text, ?) > 0";
+        sql = "SELECT id FROM body_content WHERE instr(c0, ?) > 0";
         arg = k;
     }
-    Statement q(db_, sql.c_str());
+    Statement q(db_, sql);
     if (!q) return false;
     sqlite3_bind_text(q.s, 1, arg.data(), static_cast<int>(arg.size()), SQLITE_STATIC);
     int rc;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        const char* p = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 0));
-        if (p) paths.emplace(p);
-    }
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW)
+        ids.insert(sqlite3_column_int64(q.s, 0));
     return rc == SQLITE_DONE;
 }
 

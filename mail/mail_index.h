@@ -54,9 +54,12 @@ class MailIndex {
     // Indexes mail m's complete body files now (its files have just come in).
     void addMail(int m);
 
-    // Indexed body paths whose text holds keyword (ASCII case ignored). False on a database
-    // error (the caller then reads the files).
-    bool find(std::string_view keyword, std::unordered_set<std::string>& paths);
+    // Row ids of the indexed bodies whose text holds keyword (ASCII case ignored). False on a
+    // database error (the caller then reads the files).
+    bool find(std::string_view keyword, std::unordered_set<int64_t>& ids);
+    // The row id under which attachment row a is indexed, -1 when it is not (or the tables
+    // have changed since the index looked at them: the caller then reads the file).
+    int64_t idOf(int a);
     bool indexed(const std::string& path) const { return ids_.count(path) != 0; }
     size_t size() const { return ids_.size(); }
 
@@ -64,13 +67,22 @@ class MailIndex {
     bool openAt();
     void close();
     bool exec(const char* sql);
+    uint64_t tablesStamp() const;
 
     const CoreTables& t_;
     std::string path_;
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, int64_t> ids_;  // indexed path -> row id
     std::vector<std::string> todo_;
+    std::unordered_map<std::string, std::vector<int>> todoRows_;  // attachment rows of each
     size_t todoNext_ = 0;
+    // What plan() last saw: nothing to compare again while the tables keep their shape and no
+    // body was still coming in.
+    uint64_t plannedStamp_ = 0;
+    bool incompleteSeen_ = true;
+    std::vector<int64_t> attIds_;  // per attachment row, filled on demand
+    uint64_t attIdsStamp_ = 0;
+    bool attIdsValid_ = false;
 };
 
 }  // namespace orv

@@ -670,11 +670,14 @@ MailSearch::Progress MailSearch::step(int budget) {
 
 bool MailSearch::bodyMatches(int m, size_t fileNumber, int a) const {
     if (!isSearchedBody(t_, m, fileNumber, a)) return false;
-    std::string path = bodyFileLocation(t_, a);
-    if (useIndex_ && index_->indexed(path)) return bodyHits_.count(path) != 0;
+    if (useIndex_) {
+        int64_t id = index_->idOf(a);
+        if (id >= 0) return bodyHits_.count(id) != 0;
+    }
     std::string contents;
     // An unreadable body file is skipped.
-    return readWholeFile(path, contents) && containsIgnoreCase(bodySearchText(contents), text_);
+    return readWholeFile(bodyFileLocation(t_, a), contents) &&
+           containsIgnoreCase(bodySearchText(contents), text_);
 }
 
 bool MailSearch::matchesMail(int m) const {

@@ -182,7 +182,7 @@ class MailSearch {
     enum class Phase { Plan, Index, Query, Scan } phase_ = Phase::Plan;
     int indexTotal_ = 0;  // body files the index lacked at the start
     bool useIndex_ = false;
-    std::unordered_set<std::string> bodyHits_;  // indexed body paths holding the text
+    std::unordered_set<int64_t> bodyHits_;  // index rows holding the text
     int next_ = 0;
     int total_ = 0;
     std::vector<int> found_;
