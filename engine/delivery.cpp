@@ -282,8 +282,10 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
     int32_t purpose = purposeOf(d);
     std::optional<Socket> link;
     bool linkLooked = false;
+    // One reading of the clock per visit: under a limit the first chunk sent moves the pace
+    // past it, so the next one waits for a later visit.
+    int64_t nowMs = clock_.nowMillis();
     for (int frames = 0; frames < kFramesPerVisit; ++frames) {
-        int64_t nowMs = clock_.nowMillis();
         int32_t totalKB = tables_.settingNumber(Setting::MaxSendTotal);
         int32_t ownKB = tables_.settingNumber(Setting::MaxSendPerTransfer);
         const RateMeter& own = tables_.deliveryProgress[d].meter;
