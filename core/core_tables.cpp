@@ -62,6 +62,14 @@ const CoreTables::RowIndex& CoreTables::rowIndex(RowIndex& ix, uint64_t rowGen, 
                                                  MailOf mailOf) const {
     if (ix.rowGen == rowGen && ix.mailGen == mails.generation()) return ix;
     ix.byMail.assign(static_cast<size_t>(mails.count()), {});
+    // Counted first, so each mail's list is allocated once.
+    std::vector<int32_t> counts(static_cast<size_t>(mails.count()), 0);
+    for (int r = 0; r < rows; ++r) {
+        int m = mailOf(r);
+        if (m >= 0 && m < mails.count()) ++counts[static_cast<size_t>(m)];
+    }
+    for (size_t m = 0; m < counts.size(); ++m)
+        if (counts[m]) ix.byMail[m].reserve(static_cast<size_t>(counts[m]));
     for (int r = 0; r < rows; ++r) {
         int m = mailOf(r);
         if (m >= 0 && m < mails.count()) ix.byMail[static_cast<size_t>(m)].push_back(r);

@@ -1,5 +1,6 @@
 #include "core/format.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -7,18 +8,29 @@
 namespace orv {
 
 std::string FormatSize(uint64_t bytes) {
-    char buf[64];
     if (bytes == UINT64_MAX) return " ";
+    // Every row of a mail list has one: written without printf.
+    char buf[32];
+    const char* unit = " Byte";
+    uint64_t whole = bytes;
+    int digit = -1;
     if (bytes > 1048576) {
-        std::snprintf(buf, sizeof buf, "%" PRIu64 ".%dMB", bytes / 1048576,
-                      static_cast<int>((bytes % 1048576) / 105472));
+        whole = bytes / 1048576;
+        digit = static_cast<int>((bytes % 1048576) / 105472);
+        unit = "MB";
     } else if (bytes > 1024) {
-        std::snprintf(buf, sizeof buf, "%" PRIu64 ".%dKB", bytes / 1024,
-                      static_cast<int>((bytes % 1024) / 103));
-    } else {
-        std::snprintf(buf, sizeof buf, "%" PRIu64 " Byte", bytes);
+        whole = bytes / 1024;
+        digit = static_cast<int>((bytes % 1024) / 103);
+        unit = "KB";
     }
-    return buf;
+    char* p = std::to_chars(buf, buf + 24, whole).ptr;
+    if (digit >= 0) {
+        *p++ = '.';
+        *p++ = static_cast<char>('0' + digit);
+    }
+    std::string out(buf, p);
+    out.append(unit);
+    return out;
 }
 
 std::string FormatRate(int64_t bytesPerSecond) {

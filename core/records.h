@@ -141,13 +141,16 @@ inline DeliveryRecord newDeliveryRecord(int32_t mail) {
     return d;
 }
 
-// Five one-second slots of a running byte total and the second of the newest slot. Totals
-// are kept modulo 2^32: differences stay right past 4 GiB.
+// Six one-second slots of a running byte total (slot 0 - slot 5 spans five seconds, the
+// current one included) and the monotonic second of the newest slot; paceMs is when a
+// limited meter lets its next piece pass. Runtime only. Totals are kept modulo 2^32:
+// differences stay right past 4 GiB.
 struct RateMeter {
-    uint32_t slots[5];
+    uint32_t slots[6];
     int32_t time;
+    int64_t paceMs;
 };
-static_assert(sizeof(RateMeter) == 24);
+static_assert(sizeof(RateMeter) == 40);
 
 // A start time followed by a rate meter: the send meter of a delivery and the receive meter
 // of an incoming mail.
@@ -155,7 +158,7 @@ struct DeliveryProgress {
     int32_t start;
     RateMeter meter;
 };
-static_assert(sizeof(DeliveryProgress) == 28);
+static_assert(sizeof(DeliveryProgress) == 48);
 using ReceiveMeter = DeliveryProgress;
 
 // Owned group: byte 1 is the public flag.

@@ -66,15 +66,6 @@ void writeChunkFrame(uint8_t* p, uint64_t key, int32_t fileIndex, int32_t create
 
 }  // namespace
 
-bool sendLimitReached(RateMeter& m, int32_t limitKB, size_t next, int32_t now) {
-    if (limitKB <= 0) return false;
-    if (meterLimitExceeded(m, limitKB, now)) return true;
-    // The five-second rate alone lets a whole window's bytes go out in one burst; the
-    // current second also has to have room for what comes next (one piece always may).
-    uint32_t thisSecond = m.slots[0] - m.slots[1];
-    return thisSecond != 0 && uint64_t{thisSecond} + next > uint64_t(limitKB) * 1024;
-}
-
 MailDelivery::MailDelivery(Engine& engine, CoreTables& tables, SessionState& session,
                            const Clock& clock)
     : engine_(engine), tables_(tables), session_(session), clock_(clock) {}
@@ -114,7 +105,7 @@ void MailDelivery::announce(int d) {
 bool MailDelivery::deliveryPass() {
     bool sent = false;
     retryFileAtMs_ = -1;
-    limitedAtMs_ = -1;
+    limitedUntilMs_ = -1;
     for (int d = 0; d < tables_.deliveries.count(); ++d) {
         if (!selected(d)) continue;
         std::string recipient = tables_.deliveryRecipients.str(d);
@@ -283,12 +274,18 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
     int32_t purpose = purposeOf(d);
     std::optional<Socket> link;
     bool linkLooked = false;
+    // One reading of the clock per visit: under a limit the first chunk sent moves the pace
+    // past it, so the next one waits for a later visit.
+    int64_t nowMs = clock_.nowMillis();
     for (int frames = 0; frames < kFramesPerVisit; ++frames) {
-        if (sendLimitReached(engine_.globalSendMeter(),
-                             tables_.settingNumber(Setting::MaxSendTotal), kChunkData, t) ||
-            sendLimitReached(tables_.deliveryProgress[d].meter,
-                             tables_.settingNumber(Setting::MaxSendPerTransfer), kChunkData, t)) {
-            limitedAtMs_ = clock_.nowMillis();
+        int32_t totalKB = tables_.settingNumber(Setting::MaxSendTotal);
+        int32_t ownKB = tables_.settingNumber(Setting::MaxSendPerTransfer);
+        const RateMeter& own = tables_.deliveryProgress[d].meter;
+        if (meterHolds(engine_.globalSendMeter(), totalKB, nowMs) ||
+            meterHolds(own, ownKB, nowMs)) {
+            int64_t until = std::max(meterFreeAtMs(engine_.globalSendMeter(), totalKB),
+                                     meterFreeAtMs(own, ownKB));
+            if (limitedUntilMs_ < 0 || until < limitedUntilMs_) limitedUntilMs_ = until;
             return true;
         }
         DeliveryRuntime& rt = tables_.deliveryRuntime(d);
@@ -359,8 +356,8 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
         if (!engine_.queueBytes(*link, std::span<const uint8_t>(frame, frameLen))) return true;
         r2.linkSocket = *link;
         r2.stateTime = t;
-        meterAdd(engine_.globalSendMeter(), static_cast<uint32_t>(dataLen), t);
-        meterAdd(tables_.deliveryProgress[d].meter, static_cast<uint32_t>(dataLen), t);
+        meterCount(engine_.globalSendMeter(), static_cast<uint32_t>(dataLen), totalKB, nowMs);
+        meterCount(tables_.deliveryProgress[d].meter, static_cast<uint32_t>(dataLen), ownKB, nowMs);
         r2.progress += static_cast<int64_t>(dataLen);
         sent = true;
         if (dataLen == 0) {
@@ -581,7 +578,7 @@ uint32_t MailDelivery::sendSpeed(uint64_t key) {
     if (m < 0) return 0;
     uint32_t sum = 0;
     for (int d : tables_.mailDeliveries(m))
-        sum += meterSpeed(tables_.deliveryProgress[d].meter, now());
+        sum += meterSpeed(tables_.deliveryProgress[d].meter, clock_.nowMillis());
     return sum;
 }
 
@@ -642,8 +639,8 @@ void MailDelivery::addWaits(WaitSet& out) {
                 Socket s = linkTo(tables_.deliveryRecipients.view(d));
                 if (s == kInvalidSocket) {
                     attemptsDue = true;
-                } else if (limitedAtMs_ >= 0 && limitedAtMs_ / 1000 == nowMs / 1000) {
-                    atSecond(int64_t{t} + 1);  // the rate window moves on each second
+                } else if (limitedUntilMs_ > nowMs) {
+                    out.dueAt(limitedUntilMs_);  // the pace lets the next chunk go then
                 } else if (retryFileAtMs_ >= 0) {
                     out.dueAt(retryFileAtMs_);
                 } else if (engine_.pendingOutput(s) < kLinkQueueMark) {

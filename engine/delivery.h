@@ -31,10 +31,6 @@ inline constexpr size_t kChunkHeaderSize = 24;
 inline constexpr size_t kChunkData = 2016;
 inline constexpr size_t kChunkFrame = kHeaderSize + kChunkHeaderSize + kChunkData;  // 2048
 
-// Whether a rate limit (kB/s, 0 = none) holds back the next `next` bytes: the five-second
-// rate is above the limit, or the current second has no room left.
-bool sendLimitReached(RateMeter& m, int32_t limitKB, size_t next, int32_t now);
-
 class MailDelivery {
   public:
     using AskAddress = std::function<AddressAnswer(std::string_view user)>;
@@ -109,8 +105,8 @@ class MailDelivery {
     const Clock& clock_;
     AskAddress ask_;
     int32_t lastConnectStart_ = 0;
-    int64_t limitedAtMs_ = -1;    // a send limit held the files back at this time
-    int64_t retryFileAtMs_ = -1;  // a file gave nothing to send; look again then
+    int64_t limitedUntilMs_ = -1;  // a send limit holds the files back until then
+    int64_t retryFileAtMs_ = -1;   // a file gave nothing to send; look again then
     StringPool unknownUsers_;
     RecordArray<uint64_t> refused_;
 };

@@ -1,13 +1,17 @@
 #include "engine/rate_meter.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace orv {
 
-void meterUpdate(RateMeter& m, int32_t now) {
+void meterUpdate(RateMeter& m, int64_t nowMs) {
+    int32_t now = static_cast<int32_t>(nowMs / 1000);
     if (m.time == now) return;
     int64_t gap = static_cast<int64_t>(now) - m.time;
     if (m.time != 0 && gap >= 1 && gap <= 5) {
         for (int64_t k = 0; k < gap; ++k) {
-            for (int i = 4; i > 0; --i)
+            for (int i = 5; i > 0; --i)
                 m.slots[i] = m.slots[i - 1];
         }
     } else {
@@ -17,26 +21,37 @@ void meterUpdate(RateMeter& m, int32_t now) {
     m.time = now;
 }
 
-void meterAdd(RateMeter& m, uint32_t bytes, int32_t now) {
-    meterUpdate(m, now);
+double meterPacedRate(int32_t limitKB) {
+    // Pieces paced at rate r put at most r × 5 s plus one whole piece into any five-second
+    // window; 1 % more is kept back for rounding slack.
+    double budget = 5.0 * 1024.0 * limitKB - kLimitPieceBytes;
+    return std::max(64.0, budget * 0.99 / 5.0);
+}
+
+void meterCount(RateMeter& m, uint32_t bytes, int32_t limitKB, int64_t nowMs) {
+    meterUpdate(m, nowMs);
     m.slots[0] += bytes;
+    if (limitKB <= 0) return;
+    // No credit is saved up while idle: the pace starts from now at the earliest.
+    int64_t from = std::max(m.paceMs, nowMs);
+    m.paceMs = from + static_cast<int64_t>(std::ceil(bytes * 1000.0 / meterPacedRate(limitKB)));
 }
 
-uint32_t meterWindowBytes(RateMeter& m, int32_t now) {
-    meterUpdate(m, now);
-    return m.slots[0] - m.slots[4];
+uint32_t meterWindowBytes(RateMeter& m, int64_t nowMs) {
+    meterUpdate(m, nowMs);
+    return m.slots[0] - m.slots[5];
 }
 
-int32_t meterRateKB(RateMeter& m, int32_t now) {
-    return static_cast<int32_t>(meterWindowBytes(m, now) / 5120u);
+uint32_t meterSpeed(RateMeter& m, int64_t nowMs) {
+    return meterWindowBytes(m, nowMs) / 5u;
 }
 
-uint32_t meterSpeed(RateMeter& m, int32_t now) {
-    return meterWindowBytes(m, now) / 5u;
+bool meterHolds(const RateMeter& m, int32_t limitKB, int64_t nowMs) {
+    return limitKB > 0 && nowMs < m.paceMs;
 }
 
-bool meterLimitExceeded(RateMeter& m, int32_t limitKB, int32_t now) {
-    return limitKB != 0 && limitKB < meterRateKB(m, now);
+int64_t meterFreeAtMs(const RateMeter& m, int32_t limitKB) {
+    return limitKB > 0 ? m.paceMs : -1;
 }
 
 }  // namespace orv

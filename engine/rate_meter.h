@@ -1,23 +1,33 @@
 #pragma once
-// Operations on a RateMeter: five one-second slots of a running byte total. The rate is the
-// average of the last five seconds.
+// Operations on a RateMeter: one-second slots of a running byte total, read as the average of
+// the last five seconds, and the pacing that keeps a limit. Every reading takes the
+// monotonic clock in milliseconds, so the speed shown and the limit run on one clock.
 #include <cstdint>
 
 #include "core/records.h"
 
 namespace orv {
 
-// Brings the meter up to `now`: shifts one slot per elapsed second (up to 5), clears it after
+// The window a limit is kept over, and the largest piece one pass lets through (a chunk's
+// file data).
+inline constexpr int64_t kLimitWindowMs = 5000;
+inline constexpr uint32_t kLimitPieceBytes = 2016;
+
+// Brings the meter up to nowMs: shifts one slot per elapsed second (up to 5), clears it after
 // a longer gap or when it was never used.
-void meterUpdate(RateMeter& m, int32_t now);
-void meterAdd(RateMeter& m, uint32_t bytes, int32_t now);
-// Bytes counted in the last five seconds.
-uint32_t meterWindowBytes(RateMeter& m, int32_t now);
-// kB/s over the last five seconds.
-int32_t meterRateKB(RateMeter& m, int32_t now);
+void meterUpdate(RateMeter& m, int64_t nowMs);
+// Counts bytes that went through; under a limit (kB/s, 0 = none) the next piece is paced
+// after them.
+void meterCount(RateMeter& m, uint32_t bytes, int32_t limitKB, int64_t nowMs);
+// Bytes counted in the last five seconds (the current one included).
+uint32_t meterWindowBytes(RateMeter& m, int64_t nowMs);
 // Bytes per second shown to the user.
-uint32_t meterSpeed(RateMeter& m, int32_t now);
-// A limit in kB/s (0 = none) is exceeded when it is below the rate.
-bool meterLimitExceeded(RateMeter& m, int32_t limitKB, int32_t now);
+uint32_t meterSpeed(RateMeter& m, int64_t nowMs);
+// Whether a limit holds the next piece back at nowMs, and until when (-1: nothing holds).
+bool meterHolds(const RateMeter& m, int32_t limitKB, int64_t nowMs);
+int64_t meterFreeAtMs(const RateMeter& m, int32_t limitKB);
+// The paced rate under a limit, in bytes per second: whatever the phase of a five-second
+// window, the pieces inside it, the last one whole, stay within 5 × L × 1024 bytes.
+double meterPacedRate(int32_t limitKB);
 
 }  // namespace orv

@@ -150,9 +150,8 @@ Engine::StepResult Engine::runReceive(Connection& c, int32_t t) {
                 continue;
             case ReceiveState::Chunk: {
                 int32_t limit = tables_.settingNumber(Setting::MaxRecvTotal);
-                if (meterLimitExceeded(receiveMeter_, limit, t)) {
-                    c.heldUntilMs =
-                        msAtSecond(clock_, int64_t{t} + 1);  // the meter moves each second
+                if (limit > 0 && meterHolds(receiveMeter_, limit, clock_.nowMillis())) {
+                    c.heldUntilMs = meterFreeAtMs(receiveMeter_, limit);
                     return res;
                 }
                 // ---- dispatch: file chunk to the reception ----

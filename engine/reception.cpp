@@ -440,16 +440,18 @@ ChunkVerdict MailReception::ReceiveChunk(const InboundMessage& msg) {
     mail.lastActivity = t;
     ReceiveMeter& meter = tables_.mailMeter(m);
     if (meter.start == 0) meter.start = t;
-    if (sendLimitReached(meter.meter, tables_.settingNumber(Setting::MaxRecvPerTransfer),
-                         data.size(), t))
-        return ChunkVerdict::notNow();
+    int64_t nowMs = clock_.nowMillis();
+    int32_t ownKB = tables_.settingNumber(Setting::MaxRecvPerTransfer);
+    if (meterHolds(meter.meter, ownKB, nowMs))
+        return ChunkVerdict::notNow(meterFreeAtMs(meter.meter, ownKB));
     // Never past the registered size: a sender whose file grew sends more than it announced.
     size_t n = static_cast<size_t>(
         std::min<int64_t>(static_cast<int64_t>(data.size()), rec.total - rec.done));
     if (n > 0) {
         if (!writeData(a, offset, data.first(n))) return ChunkVerdict::notNow();
-        meterAdd(engine_.globalReceiveMeter(), static_cast<uint32_t>(n), t);
-        meterAdd(tables_.mailMeter(m).meter, static_cast<uint32_t>(n), t);
+        meterCount(engine_.globalReceiveMeter(), static_cast<uint32_t>(n),
+                   tables_.settingNumber(Setting::MaxRecvTotal), nowMs);
+        meterCount(tables_.mailMeter(m).meter, static_cast<uint32_t>(n), ownKB, nowMs);
         tables_.attachments[a].done += static_cast<int64_t>(n);
         tables_.noteChange();
     }
@@ -576,7 +578,7 @@ int MailReception::findReceivedKind(uint64_t key, bool alsoShared) const {
 
 uint32_t MailReception::receiveSpeed(uint64_t key) {
     int m = findReceivedKind(key, true);
-    return m < 0 ? 0 : meterSpeed(tables_.mailMeter(m).meter, now());
+    return m < 0 ? 0 : meterSpeed(tables_.mailMeter(m).meter, clock_.nowMillis());
 }
 
 bool MailReception::stalled(uint64_t key) {

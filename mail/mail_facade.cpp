@@ -156,7 +156,9 @@ MoveOutcome noted(CoreTables& t, MoveOutcome out) {
 }  // namespace
 
 MoveOutcome MailFacade::remove(std::span<const MailRef> refs, const AskDeleteFiles& ask) {
-    return noted(tables_, deleteMails(tables_, refs, ask));
+    MoveOutcome out = noted(tables_, deleteMails(tables_, refs, ask));
+    if (out.erased && index_) index_->plan();  // the erased bodies leave the index
+    return out;
 }
 
 MoveOutcome MailFacade::restore(std::span<const MailRef> refs) {
@@ -164,7 +166,9 @@ MoveOutcome MailFacade::restore(std::span<const MailRef> refs) {
 }
 
 MoveOutcome MailFacade::removeAllTrash(const AskDeleteFiles& ask) {
-    return noted(tables_, deleteAllTrash(tables_, state_.currentUser, ask));
+    MoveOutcome out = noted(tables_, deleteAllTrash(tables_, state_.currentUser, ask));
+    if (out.erased && index_) index_->plan();
+    return out;
 }
 
 MoveOutcome MailFacade::restoreAllTrash() {
@@ -172,7 +176,18 @@ MoveOutcome MailFacade::restoreAllTrash() {
 }
 
 std::unique_ptr<MailSearch> MailFacade::startSearch(std::string text) {
-    return std::make_unique<MailSearch>(tables_, std::move(text));
+    return std::make_unique<MailSearch>(tables_, std::move(text), index_.get());
+}
+
+void MailFacade::openSearchIndex(const std::string& path) {
+    index_ = std::make_unique<MailIndex>(tables_, path);
+}
+
+void MailFacade::noteEvent(const SessionEvent& e) {
+    if (!index_ || e.kind != EventKind::FilesComplete) return;
+    for (int m = 0; m < tables_.mails.count(); ++m)
+        if (tables_.mails[m].key == e.key && CoreTables::isReceivedKind(tables_.mails[m].kind))
+            index_->addMail(m);
 }
 
 }  // namespace orv

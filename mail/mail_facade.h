@@ -23,6 +23,7 @@
 #include "engine/reception.h"
 #include "mail/compose.h"
 #include "mail/compose_status.h"
+#include "mail/mail_index.h"
 #include "mail/mail_view.h"
 #include "mail/read.h"
 
@@ -77,6 +78,12 @@ class MailFacade {
     MoveOutcome restoreAllTrash();
     // A search over every mail, stepped by the caller in slices.
     std::unique_ptr<MailSearch> startSearch(std::string text);
+    // Keeps Find's index of the bodies in the file at path (beside cfg.dat); without it Find
+    // reads every body file.
+    void openSearchIndex(const std::string& path);
+    MailIndex* searchIndex() { return index_.get(); }
+    // Bodies that have come in are indexed as they complete.
+    void noteEvent(const SessionEvent& e);
 
   private:
     void startReceipts(int mail, uint64_t key);
@@ -90,6 +97,7 @@ class MailFacade {
     MailReception& reception_;
     DirectoryClient& directory_;
     TaskStarter startTask_;
+    std::unique_ptr<MailIndex> index_;
 };
 
 }  // namespace orv

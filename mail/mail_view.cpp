@@ -1,12 +1,16 @@
 #include "mail/mail_view.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <unordered_set>
 
 #include "core/format.h"
 #include "core/mail_queries.h"
 #include "mail/mail_files.h"
+#include "mail/mail_index.h"
 
 namespace orv {
 
@@ -153,6 +157,72 @@ std::vector<MailRef> trashRefs(const CoreTables& t, std::string_view user) {
     return refs;
 }
 
+// FormatTime for many times in a row: the offset of local time from UTC is asked of the C
+// library at both ends of each quarter hour, and the date worked out by arithmetic when it is
+// the same at both (zones change their offset on whole quarter hours, apart from a few
+// historic changes, which are asked for each time).
+class LocalTimeText {
+  public:
+    std::string operator()(int64_t seconds) {
+        int64_t quarter = floorDiv(seconds, kQuarter);
+        if (quarter != quarter_) {
+            quarter_ = quarter;
+            long end = offsetAt(quarter * kQuarter + kQuarter - 1);
+            offset_ = offsetAt(quarter * kQuarter);
+            steady_ = offset_ == end;
+        }
+        long offset = steady_ ? offset_ : offsetAt(seconds);
+        int64_t local = seconds + offset;
+        int64_t days = floorDiv(local, 86400);
+        int64_t inDay = local - days * 86400;
+        // Days since 1970-01-01 to a civil date (proleptic Gregorian).
+        int64_t z = days + 719468;
+        int64_t era = floorDiv(z, 146097);
+        int64_t doe = z - era * 146097;
+        int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        int64_t mp = (5 * doy + 2) / 153;
+        int64_t day = doy - (153 * mp + 2) / 5 + 1;
+        int64_t month = mp < 10 ? mp + 3 : mp - 9;
+        int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+        if (year < 0 || year > 9999) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%02d-%02d-%02d  %02d:%02d", static_cast<int>(year),
+                          static_cast<int>(month), static_cast<int>(day),
+                          static_cast<int>(inDay / 3600), static_cast<int>(inDay % 3600 / 60));
+            return buf;
+        }
+        // "YYYY-MM-DD  hh:mm" written digit by digit: this runs once per row.
+        std::string out = "0000-00-00  00:00";
+        auto two = [&](size_t at, int64_t v) {
+            out[at] = static_cast<char>('0' + v / 10);
+            out[at + 1] = static_cast<char>('0' + v % 10);
+        };
+        two(0, year / 100);
+        two(2, year % 100);
+        two(5, month);
+        two(8, day);
+        two(12, inDay / 3600);
+        two(15, inDay % 3600 / 60);
+        return out;
+    }
+
+  private:
+    static int64_t floorDiv(int64_t a, int64_t b) {
+        return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+    }
+    static long offsetAt(int64_t seconds) {
+        std::time_t at = static_cast<std::time_t>(seconds);
+        std::tm tm{};
+        localtime_r(&at, &tm);
+        return tm.tm_gmtoff;
+    }
+    static constexpr int64_t kQuarter = 900;
+    int64_t quarter_ = INT64_MIN;
+    long offset_ = 0;
+    bool steady_ = false;
+};
+
 }  // namespace
 
 TextPair viewName(int view) {
@@ -276,6 +346,9 @@ std::string mailTypeText(uint32_t flags, uint8_t state, UiLanguage lang) {
 }
 
 std::string messageCellText(std::string_view subject) {
+    // Most subjects are short and on one line: as they stand.
+    if (subject.size() <= 255 && subject.find_first_of("\r\n") == std::string_view::npos)
+        return std::string(subject);
     std::string out;
     out.reserve(std::min<size_t>(subject.size(), 1024));
     int chars = 0;
@@ -330,11 +403,20 @@ std::vector<MailRow> buildView(const CoreTables& t, int view, std::string_view u
     for (const auto& c : cols)
         want[static_cast<int>(c.column)] = true;
 
-    for (int m = t.mails.count() - 1; m >= 0; --m) {
-        bool listed = view == View::Search ? match(m) : listedFor(t, view, m, user, inboxCategory);
-        if (!listed) continue;
+    // The mails first, so the rows are made in place once: growing a vector of rows moves
+    // every row built so far.
+    std::vector<int> listed;
+    listed.reserve(static_cast<size_t>(t.mails.count()));
+    for (int m = t.mails.count() - 1; m >= 0; --m)
+        if (view == View::Search ? match(m) : listedFor(t, view, m, user, inboxCategory))
+            listed.push_back(m);
+    rows.resize(listed.size());
+    LocalTimeText timeText;
+    std::string generalType = mailTypeText(0, 0, lang);
+    for (size_t i = 0; i < listed.size(); ++i) {
+        int m = listed[i];
         const MailRecord& r = t.mails[m];
-        MailRow row;
+        MailRow& row = rows[i];
         row.key = r.key;
         row.kind = r.kind;
         row.mail = m;
@@ -345,15 +427,17 @@ std::vector<MailRow> buildView(const CoreTables& t, int view, std::string_view u
             row.cells[static_cast<int>(Column::From)] = fromCell(t, m);
         if (want[static_cast<int>(Column::To)])
             row.cells[static_cast<int>(Column::To)] = toCell(t, m);
-        row.cells[static_cast<int>(Column::Type)] = mailTypeText(r.flags, r.state, lang);
+        row.cells[static_cast<int>(Column::Type)] =
+            (r.flags == 0 || r.flags == MailFlags::bodyIsFirstFile)
+                ? generalType
+                : mailTypeText(r.flags, r.state, lang);
         // A mail kept in the Outbox because a recipient does not exist says so in its row.
         if (r.kind == MailKind::Outbox && !refusedRecipients(t, m).empty())
             row.cells[static_cast<int>(Column::Type)] = pick(lang, kNoSuchUser);
         row.cells[static_cast<int>(Column::Message)] = messageCellText(t.subjects.view(m));
         row.cells[static_cast<int>(Column::Attach)] = attachCell(t, m);
-        row.cells[static_cast<int>(Column::Time)] = FormatTime(r.created);
+        row.cells[static_cast<int>(Column::Time)] = timeText(r.created);
         row.cells[static_cast<int>(Column::Size)] = FormatSize(static_cast<uint64_t>(r.size));
-        rows.push_back(std::move(row));
     }
     return rows;
 }
@@ -367,10 +451,20 @@ void sortRows(std::vector<MailRow>& rows, int view, int columnPos, bool descendi
         if (c == Column::Size) return a.size == b.size ? 0 : (a.size < b.size ? -1 : 1);
         return compareIgnoreCase(a.cell(c), b.cell(c));
     };
-    std::stable_sort(rows.begin(), rows.end(), [&](const MailRow& a, const MailRow& b) {
-        int r = cmp(a, b);
+    // Ordered as positions, then moved once: merging the rows themselves moves every row
+    // many times.
+    std::vector<uint32_t> order(rows.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        int r = cmp(rows[a], rows[b]);
         return descending ? r > 0 : r < 0;
     });
+    std::vector<MailRow> sorted;
+    sorted.reserve(rows.size());
+    for (uint32_t i : order)
+        sorted.push_back(std::move(rows[i]));
+    rows = std::move(sorted);
 }
 
 // ---------------------------------------------------------------- moving and deleting
@@ -537,11 +631,37 @@ bool containsIgnoreCase(std::string_view h, std::string_view n) {
     return false;
 }
 
-MailSearch::MailSearch(const CoreTables& t, std::string text)
-    : t_(t), text_(std::move(text)), total_(t.mails.count()) {}
+MailSearch::MailSearch(const CoreTables& t, std::string text, MailIndex* index)
+    : t_(t), text_(std::move(text)), index_(index), total_(t.mails.count()) {
+    if (!index_ || !index_->ok()) phase_ = Phase::Scan;
+}
+
+MailSearch::Progress MailSearch::progress() const {
+    if (!index_ || !index_->ok()) return {next_, total_, next_ >= total_};
+    int pending = index_ && phase_ == Phase::Index ? index_->waiting() : 0;
+    int total = indexTotal_ + total_ + 1;
+    int done = indexTotal_ - pending + next_ + (phase_ == Phase::Scan ? 1 : 0);
+    bool finished = phase_ == Phase::Scan && next_ >= total_;
+    return {finished ? total : done, total, finished};
+}
 
 MailSearch::Progress MailSearch::step(int budget) {
     if (budget < 1) budget = 1;
+    if (phase_ == Phase::Plan) {
+        indexTotal_ = index_->plan();
+        phase_ = Phase::Index;
+        return progress();
+    }
+    if (phase_ == Phase::Index) {
+        // Reading a file costs far more than testing a mail's fields.
+        if (!index_->addSome(std::max(1, budget / 8))) return progress();
+        phase_ = Phase::Query;
+    }
+    if (phase_ == Phase::Query) {
+        useIndex_ = index_->find(text_, bodyHits_);
+        phase_ = Phase::Scan;
+        return progress();
+    }
     while (budget-- > 0 && next_ < total_) {
         int m = next_++;
         if (m < t_.mails.count() && matchesMail(m)) {
@@ -550,6 +670,18 @@ MailSearch::Progress MailSearch::step(int budget) {
         }
     }
     return progress();
+}
+
+bool MailSearch::bodyMatches(int m, size_t fileNumber, int a) const {
+    if (!isSearchedBody(t_, m, fileNumber, a)) return false;
+    if (useIndex_) {
+        int64_t id = index_->idOf(a);
+        if (id >= 0) return bodyHits_.count(id) != 0;
+    }
+    std::string contents;
+    // An unreadable body file is skipped.
+    return readWholeFile(bodyFileLocation(t_, a), contents) &&
+           containsIgnoreCase(bodySearchText(contents), text_);
 }
 
 bool MailSearch::matchesMail(int m) const {
@@ -562,20 +694,17 @@ bool MailSearch::matchesMail(int m) const {
     for (int r : t_.mailRecvAddress(m))
         if (containsIgnoreCase(t_.recvAddressEntries.view(r), s)) return true;
     for (int r : t_.mailReceivedRecipients(m))
-        if (containsIgnoreCase(t_.receivedRecipientSenders.view(r), s)) return true;
-    for (int d : t_.mailDeliveries(m))
-        if (containsIgnoreCase(t_.deliverySenders.view(d), s)) return true;
-    const auto& files = t_.mailFiles(m);
-    bool firstIsBody = (t_.mails[m].flags & MailFlags::bodyIsFirstFile) != 0;
-    for (size_t j = 0; j < files.size(); ++j) {
-        int a = files[j];
-        bool body = (t_.attachments[a].attFlags & AttFlags::isBodyPart) || (j == 0 && firstIsBody);
-        if (!body || t_.attachmentPaths.view(a).find(".htm") == std::string_view::npos) continue;
-        std::string contents;
-        // An unreadable body file is skipped.
-        if (readWholeFile(bodyFileLocation(t_, a), contents) && containsIgnoreCase(contents, s))
+        if (containsIgnoreCase(t_.receivedRecipientSenders.view(r), s) ||
+            containsIgnoreCase(t_.receivedRecipientNames.view(r), s))
             return true;
-    }
+    // The deliveries hold every member a group entry of the address line stood for.
+    for (int d : t_.mailDeliveries(m))
+        if (containsIgnoreCase(t_.deliverySenders.view(d), s) ||
+            containsIgnoreCase(t_.deliveryRecipients.view(d), s))
+            return true;
+    const auto& files = t_.mailFiles(m);
+    for (size_t j = 0; j < files.size(); ++j)
+        if (bodyMatches(m, j, files[j])) return true;
     return false;
 }
 

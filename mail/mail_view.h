@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "core/core_tables.h"
@@ -140,12 +141,17 @@ MoveOutcome deleteForGood(CoreTables& t, std::span<const MailRef> refs, const As
 // Case-insensitive (ASCII) substring test; an empty needle matches.
 bool containsIgnoreCase(std::string_view haystack, std::string_view needle);
 
+class MailIndex;
+
 // Searches every mail of the tables (any kind, any user) in slices, so a window can show
-// progress between them: subject, file paths, address-line entries, sender names, and the
-// contents of the mail's ".htm" body files read from disk.
+// progress between them: subject, file paths, address-line entries, sender and recipient
+// names (the members a group entry stood for included), and the contents of the mail's
+// ".htm" body files (bodySearchText). With an index, the bodies it lacks are indexed first
+// and the rest are looked up in it; without one, or for a body still coming in, the file is
+// read from disk.
 class MailSearch {
   public:
-    MailSearch(const CoreTables& t, std::string text);
+    MailSearch(const CoreTables& t, std::string text, MailIndex* index = nullptr);
     struct Progress {
         int done = 0;
         int total = 0;
@@ -155,8 +161,14 @@ class MailSearch {
     // Tests up to `budget` more mails (at least one).
     Progress step(int budget);
     // Runs to the end.
-    Progress run() { return step(total_ + 1); }
-    Progress progress() const { return {next_, total_, next_ >= total_}; }
+    Progress run() {
+        Progress p;
+        do {
+            p = step(total_ + 1);
+        } while (!p.finished);
+        return p;
+    }
+    Progress progress() const;
     // Indexes of the matching mails found so far, in table order.
     const std::vector<int>& matches() const { return found_; }
     // A view-8 match for the results; a mail whose index now holds another key is left out.
@@ -165,9 +177,15 @@ class MailSearch {
 
   private:
     bool matchesMail(int m) const;
+    bool bodyMatches(int m, size_t fileNumber, int a) const;
 
     const CoreTables& t_;
     std::string text_;
+    MailIndex* index_ = nullptr;
+    enum class Phase { Plan, Index, Query, Scan } phase_ = Phase::Plan;
+    int indexTotal_ = 0;  // body files the index lacked at the start
+    bool useIndex_ = false;
+    std::unordered_set<int64_t> bodyHits_;  // index rows holding the text
     int next_ = 0;
     int total_ = 0;
     std::vector<int> found_;

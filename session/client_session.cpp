@@ -107,6 +107,7 @@ StartOutcome ClientSession::start() {
         [this](std::unique_ptr<BackgroundTask> task, std::function<void(BackgroundTask&)> done) {
             startTask(std::move(task), std::move(done));
         });
+    mail_->openSearchIndex(paths_.folder + "/search.db");
     auto starter = [this](std::unique_ptr<BackgroundTask> task,
                           std::function<void(BackgroundTask&)> done) {
         startTask(std::move(task), std::move(done));
@@ -154,8 +155,10 @@ void ClientSession::deliverEvents() {
     // session again, and must neither see these twice nor reorder them.
     while (!state_.events.empty()) {
         std::vector<SessionEvent> events = state_.events.take();
-        for (const SessionEvent& e : events)
+        for (const SessionEvent& e : events) {
+            if (mail_) mail_->noteEvent(e);
             if (onEvent) onEvent(e);
+        }
     }
 }
 

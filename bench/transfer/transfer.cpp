@@ -1,16 +1,24 @@
 // A large attachment from one headless client to another on loopback, timed from the send
 // command to the receiver's files-complete event, against nc copying the same file into a file
-// in the same run (alternating rounds, medians; a first small mail opens the link). Prints both
-// rates, their ratio and the CPU time both clients used for the transfer.
-//   bench_transfer [MiB=1024] [ROUNDS=3] [WORK_DIR=a new folder under /tmp]
+// in the same run. Both copies start from the same state: the previous destination removed,
+// `sync` run, and the source read once so that its page cache is warm for both. Rounds
+// alternate which copy goes first; every received file is compared with the source by content.
+// Prints each round, both medians, their paired ratio (the median of the per-round ratios),
+// the CPU time of both clients (and of nc), and iperf3 memory to memory as the ceiling when it
+// is installed.
+//   bench_transfer [MiB=1024] [ROUNDS=5] [WORK_DIR=a new folder under /tmp]
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -69,6 +77,85 @@ bool makeFile(const std::string& path, size_t mib) {
     return static_cast<bool>(f);
 }
 
+// Whether both files hold the same bytes.
+bool sameContent(const std::string& a, const std::string& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    std::vector<char> x(1 << 20), y(1 << 20);
+    for (;;) {
+        fa.read(x.data(), static_cast<std::streamsize>(x.size()));
+        fb.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (fa.gcount() != fb.gcount()) return false;
+        if (fa.gcount() == 0) return fa.eof() && fb.eof();
+        if (std::memcmp(x.data(), y.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
+    }
+}
+
+// The state every timed copy starts from: no destination, nothing waiting to be written back,
+// the source in the page cache.
+void prepare(const std::string& src, const std::string& dst) {
+    std::filesystem::remove(dst);
+    ::sync();
+    std::ifstream f(src, std::ios::binary);
+    std::vector<char> buf(1 << 20);
+    while (f.read(buf.data(), static_cast<std::streamsize>(buf.size())) || f.gcount() > 0) {
+    }
+}
+
+// Seconds as text: milliseconds below one second.
+std::string duration(double s) {
+    char buf[32];
+    if (s < 1)
+        std::snprintf(buf, sizeof buf, "%.1f ms", s * 1000);
+    else
+        std::snprintf(buf, sizeof buf, "%.2f s", s);
+    return buf;
+}
+
+double childCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// iperf3 memory to memory over loopback for three seconds, MB/s; 0 when it is not installed.
+double iperfRate() {
+    if (std::system("command -v iperf3 >/dev/null 2>&1") != 0) return 0;
+    int port = test::freeLoopbackPort();
+    pid_t server = fork();
+    if (server == 0) {
+        std::string p = std::to_string(port);
+        int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execlp("iperf3", "iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", p.c_str(), nullptr);
+        _exit(127);
+    }
+    std::string cmd = "iperf3 -c 127.0.0.1 -p " + std::to_string(port) + " -t 3 -f m 2>/dev/null";
+    double rate = 0;
+    for (int i = 0; i < 100 && rate == 0; ++i) {
+        if (i) usleep(20000);
+        FILE* out = popen(cmd.c_str(), "r");
+        if (!out) break;
+        char line[512];
+        while (fgets(line, sizeof line, out)) {
+            // "[  5]   0.00-3.00   sec  5.00 GBytes  14300 Mbits/sec   receiver"
+            std::string l = line;
+            size_t mb = l.find("Mbits/sec");
+            if (mb == std::string::npos || l.find("receiver") == std::string::npos) continue;
+            size_t start = l.rfind(' ', mb - 2);
+            rate = std::atof(l.substr(start + 1, mb - start - 1).c_str()) / 8.0 * 1e6 / 1e6;
+        }
+        pclose(out);
+    }
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    return rate;
+}
+
 // nc copying src into dst over loopback; seconds, or a negative number on failure.
 double ncCopy(const std::string& src, const std::string& dst) {
     int port = test::freeLoopbackPort();
@@ -97,7 +184,7 @@ double ncCopy(const std::string& src, const std::string& dst) {
 
 int main(int argc, char** argv) {
     size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
-    int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
     std::string work;
     if (argc > 3) {
         work = argv[3];
@@ -156,14 +243,22 @@ int main(int argc, char** argv) {
     }
 
     const double bytes = static_cast<double>(mib) * 1048576.0;
-    std::vector<double> orv, nc, cpuA, cpuB;
+    std::vector<double> orv, nc, ratio, cpuA, cpuB, cpuNc;
     std::string recv = work + "/bob/recvfile/payload.bin";
-    for (int r = 0; r < rounds; ++r) {
-        double n = ncCopy(src, work + "/nc-copy.bin");
-        std::filesystem::remove(work + "/nc-copy.bin");
-        if (n > 0) nc.push_back(bytes / n / 1e6);
-
-        std::filesystem::remove(recv);
+    std::string ncDst = work + "/nc-copy.bin";
+    bool allSame = true;
+    auto runNc = [&]() {
+        prepare(src, ncDst);
+        double c0 = childCpuSeconds();
+        double n = ncCopy(src, ncDst);
+        cpuNc.push_back(childCpuSeconds() - c0);
+        bool same = n > 0 && sameContent(src, ncDst);
+        allSame = allSame && same;
+        std::filesystem::remove(ncDst);
+        return n > 0 ? n : 0.0;
+    };
+    auto runOrv = [&]() -> double {
+        prepare(src, recv);
         double a0 = cpuSeconds(alice.pid()), b0 = cpuSeconds(bob.pid());
         auto t0 = Steady::now();
         alice.writeLine("send to=bob text=payload file=" + src);
@@ -176,29 +271,54 @@ int main(int argc, char** argv) {
             done = test::jsonField(*l, "key") == key;
         }
         auto t1 = Steady::now();
-        if (!done) {
+        if (!done) return -1;
+        cpuA.push_back(cpuSeconds(alice.pid()) - a0);
+        cpuB.push_back(cpuSeconds(bob.pid()) - b0);
+        bool same = sameContent(src, recv);
+        allSame = allSame && same;
+        std::filesystem::remove(recv);
+        return seconds(t0, t1);
+    };
+    for (int r = 0; r < rounds; ++r) {
+        // Alternating, so neither copy always runs on the other's leftovers.
+        double n = 0, o = 0;
+        if (r % 2 == 0) {
+            n = runNc();
+            o = runOrv();
+        } else {
+            o = runOrv();
+            n = runNc();
+        }
+        if (o <= 0) {
             std::fprintf(stderr, "round %d: the files did not complete\n", r + 1);
             return 1;
         }
-        double s = seconds(t0, t1);
-        orv.push_back(bytes / s / 1e6);
-        cpuA.push_back(cpuSeconds(alice.pid()) - a0);
-        cpuB.push_back(cpuSeconds(bob.pid()) - b0);
-        struct stat st {};
-        bool same = ::stat(recv.c_str(), &st) == 0 && static_cast<double>(st.st_size) == bytes;
+        orv.push_back(bytes / o / 1e6);
+        if (n > 0) {
+            nc.push_back(bytes / n / 1e6);
+            ratio.push_back(nc.back() > 0 ? orv.back() / nc.back() : 0);
+        }
         std::printf(
-            "round %d: orvantel %.0f MB/s (%.2f s, sender CPU %.2f s, receiver CPU %.2f s%s)"
-            "   nc %.0f MB/s\n",
-            r + 1, orv.back(), s, cpuA.back(), cpuB.back(), same ? "" : ", SIZE DIFFERS",
-            nc.empty() ? 0.0 : nc.back());
+            "round %d (%s first): orvantel %.0f MB/s (%s, sender CPU %s, receiver CPU %s)"
+            "   nc %.0f MB/s (%s, CPU %s)%s\n",
+            r + 1, r % 2 == 0 ? "nc" : "orvantel", orv.back(), duration(o).c_str(),
+            duration(cpuA.back()).c_str(), duration(cpuB.back()).c_str(),
+            n > 0 ? bytes / n / 1e6 : 0.0, duration(n).c_str(), duration(cpuNc.back()).c_str(),
+            allSame ? "" : "   CONTENT DIFFERS");
         std::fflush(stdout);
     }
-    std::filesystem::remove(recv);
     double mo = median(orv), mn = median(nc);
-    std::printf("median: orvantel %.0f MB/s, nc %.0f MB/s, ratio %.2f (target >= 1.00)\n", mo, mn,
-                mn > 0 ? mo / mn : 0.0);
-    std::printf("median CPU for one transfer: sender %.2f s, receiver %.2f s\n", median(cpuA),
-                median(cpuB));
+    double gib = bytes / 1073741824.0;
+    std::printf("median: orvantel %.0f MB/s, nc %.0f MB/s, paired ratio %.2f (target >= 1.80)%s\n",
+                mo, mn, median(ratio), allSame ? ", every copy verified" : ", CONTENT DIFFERS");
+    std::printf(
+        "median CPU per GiB: orvantel sender %.2f s, receiver %.2f s; nc both ends %.2f s\n",
+        median(cpuA) / gib, median(cpuB) / gib, median(cpuNc) / gib);
+    double ip = iperfRate();
+    if (ip > 0)
+        std::printf("iperf3 memory to memory (the ceiling): %.0f MB/s\n", ip);
+    else
+        std::printf("iperf3 not installed: no ceiling measured\n");
     for (auto* p : {&alice, &bob}) {
         p->writeLine("quit");
         p->wait();

@@ -108,17 +108,5 @@ TEST(ConnectTarget, PortPartAndDefault) {
     EXPECT_EQ(parseConnectTarget(longName + ":5", 80).port, 80);
 }
 
-TEST(RateMeter, FiveSecondWindowAndLimit) {
-    RateMeter m{};
-    meterAdd(m, 30 * 5120, 1000);
-    EXPECT_EQ(meterRateKB(m, 1000), 30);
-    EXPECT_TRUE(meterLimitExceeded(m, 20, 1000));
-    EXPECT_FALSE(meterLimitExceeded(m, 0, 1000));
-    EXPECT_EQ(meterRateKB(m, 1003), 30);  // still inside the window
-    EXPECT_EQ(meterRateKB(m, 1004), 0);   // shifted out
-    meterAdd(m, 5120, 1005);
-    EXPECT_EQ(meterRateKB(m, 1100), 0);  // long gap clears
-}
-
 }  // namespace
 }  // namespace orv

@@ -1,6 +1,6 @@
 // The sending side between real clients on loopback: delivery states, offline and unknown
-// receivers, the 300-second repeat, classified mails, the end-of-file chunk and the send
-// limit.
+// receivers, the 300-second repeat, classified mails and the end-of-file chunk (the limits
+// are rate_limit_test's).
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -239,38 +239,6 @@ TEST_F(Deliveries, ClassifiedMailWaitsForALinkOpenedByAnOrdinaryDelivery) {
         return alice.deliveryState(secretKey, "bob") == DeliveryState::Delivered &&
                alice.deliveryState(plainKey, "bob") == DeliveryState::Delivered;
     }));
-}
-
-TEST_F(Deliveries, PerTransferLimitOf10KBsSendsAtMost51200BytesInAnyFiveSeconds) {
-    MailPeer& alice = addPeer("alice");
-    MailPeer& bob = addPeer("bob");
-    alice.tables.setSettingNumber(Setting::MaxSendPerTransfer, 10);
-    std::string file = makeFile("slow.bin", 160000, 5);
-    int m = alice.compose({"bob"}, "slow", {file});
-    uint64_t key = alice.tables.mails[m].key;
-    std::map<int64_t, int64_t> atSecond;  // progress when each second began
-    ASSERT_TRUE(pumpUntil(
-        [&] {
-            int64_t s = clock.nowSeconds();
-            int d = alice.tables.mailDeliveries(alice.findMail(key)).front();
-            int64_t p = alice.tables.deliveries[d].state == DeliveryState::SendingFiles
-                            ? alice.tables.deliveries[d].progress
-                            : -1;
-            if (p >= 0 && !atSecond.count(s)) atSecond[s] = p;
-            return bob.received(key);
-        },
-        60000));
-    ASSERT_GE(atSecond.size(), 12u);
-    int64_t most = 0;
-    for (auto it = atSecond.begin(); it != atSecond.end(); ++it) {
-        auto later = atSecond.find(it->first + 5);
-        if (later == atSecond.end()) continue;
-        most = std::max(most, later->second - it->second);
-    }
-    std::printf("most in five seconds: %lld\n", static_cast<long long>(most));
-    EXPECT_LE(most, 51200);
-    EXPECT_GE(most, 40000);  // and the limit is not far below what it allows
-    EXPECT_EQ(readFile(bob.receivedPath(key, 0)), readFile(file));
 }
 
 TEST_F(Deliveries, ConnectsStartAtLeastTwoSecondsApartAndARefusedOneWaits) {

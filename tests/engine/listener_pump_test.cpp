@@ -198,7 +198,7 @@ TEST_F(FakeEngine, GlobalReceiveLimitHoldsChunksWithoutAskingTheReception) {
     make();
     engine->SocketStep();
     Socket s = accept();
-    meterAdd(engine->globalReceiveMeter(), 20 * 5120, static_cast<int32_t>(clock.nowSeconds()));
+    meterCount(engine->globalReceiveMeter(), 2016, 1, clock.nowMillis());  // a chunk just taken
     int calls = 0;
     engine->hooks().fileChunk = [&](const InboundMessage&) {
         ++calls;
@@ -208,7 +208,10 @@ TEST_F(FakeEngine, GlobalReceiveLimitHoldsChunksWithoutAskingTheReception) {
     engine->EnginePump();
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(engine->connection(s)->receiveState, ReceiveState::Chunk);
-    clock.advanceSeconds(5);  // the window has moved on
+    clock.advanceMillis(meterFreeAtMs(engine->globalReceiveMeter(), 1) - clock.nowMillis() - 1);
+    engine->EnginePump();
+    EXPECT_EQ(calls, 0);
+    clock.advanceMillis(1);  // the pace lets the next chunk through
     engine->EnginePump();
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(engine->connection(s)->receiveState, ReceiveState::Header);

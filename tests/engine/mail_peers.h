@@ -218,7 +218,8 @@ class MailPeers : public ::testing::Test {
     }
 
     // Pumps every peer until cond holds. The clock moves on by idleStepMs whenever a round
-    // found nothing to do. False after timeoutMs of real time.
+    // found nothing to do (0: to the earliest time a peer waits for, as a real clock would
+    // wake it). False after timeoutMs of real time.
     bool pumpUntil(const std::function<bool()>& cond, int timeoutMs = 20000, int idleStepMs = 100) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int idle = 0;
@@ -232,18 +233,23 @@ class MailPeers : public ::testing::Test {
                 continue;
             }
             // Give bytes in flight a moment before time moves on.
+            std::vector<PollEntry> all;
+            int64_t due = -1;
+            for (auto& p : peers) {
+                WaitSet w;
+                p->engine->waitSet(w);
+                all.insert(all.end(), w.entries.begin(), w.entries.end());
+                if (w.deadlineMs >= 0 && (due < 0 || w.deadlineMs < due)) due = w.deadlineMs;
+            }
             if (++idle < 3) {
-                std::vector<PollEntry> all;
-                for (auto& p : peers) {
-                    WaitSet w;
-                    p->engine->waitSet(w);
-                    all.insert(all.end(), w.entries.begin(), w.entries.end());
-                }
                 peers.front()->sockets.Poll(all, 1);
                 continue;
             }
             idle = 0;
-            clock.advanceMillis(idleStepMs);
+            if (idleStepMs > 0)
+                clock.advanceMillis(idleStepMs);
+            else
+                clock.advanceMillis(due < 0 ? 100 : std::max<int64_t>(1, due - clock.nowMillis()));
         }
         return true;
     }

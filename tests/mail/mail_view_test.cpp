@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
+#include "core/format.h"
 #include "mail/mail_files.h"
 #include "mail_fixture.h"
 
@@ -203,6 +205,39 @@ TEST(MailViewCells, RowCellsOfReceivedAndOutgoingMails) {
     EXPECT_EQ(trash[0].cell(Column::To), "alice");
     EXPECT_EQ(trash[0].cell(Column::From), "dave");
     EXPECT_EQ(trash[0].marker, 0);
+}
+
+TEST(MailViewCells, TimeCellsAreFormatTimeInEveryZoneAcrossItsChanges) {
+    // Zones with half-hour offsets and a half-hour daylight change among them.
+    const char* saved = std::getenv("TZ");
+    std::string before = saved ? saved : "";
+    for (const char* zone :
+         {"UTC", "Europe/Berlin", "America/St_Johns", "Australia/Lord_Howe", "Asia/Kolkata"}) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        MailFixture f;
+        // Every 7 minutes and 13 seconds over a year, and times before 1970.
+        std::vector<int32_t> times;
+        for (int64_t at = 1'577'836'800; at < 1'609'459'200; at += 433)
+            times.push_back(static_cast<int32_t>(at));
+        for (int32_t at : {-1, -86400, -2'000'000'000, 0, 59, 60, 2'147'483'647})
+            times.push_back(at);
+        for (size_t i = 0; i < times.size(); ++i)
+            f.received(i + 1, "bob", {"alice"}, "t", 0, times[i]);
+        auto rows = buildView(f.t, View::Inbox, "alice", 0, En);
+        ASSERT_EQ(rows.size(), times.size());
+        int wrong = 0;
+        for (const MailRow& r : rows)
+            if (r.cell(Column::Time) != FormatTime(r.created) && ++wrong < 5)
+                ADD_FAILURE() << zone << " " << r.created << ": " << r.cell(Column::Time)
+                              << " != " << FormatTime(r.created);
+        EXPECT_EQ(wrong, 0) << zone;
+    }
+    if (saved)
+        ::setenv("TZ", before.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST(MailViewSort, ByValueOrTextStableInBothDirections) {

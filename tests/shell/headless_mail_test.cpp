@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -150,6 +151,53 @@ TEST_F(HeadlessMail, ReceiverKilledMidFileResumesAndEndsByteIdentical) {
 
 // The sender is this test process, a client whose mail carries file names no honest client
 // would send; the receiver is a headless client process.
+TEST_F(HeadlessMail, TenKBsPerTransferHoldsInEveryFiveSecondsBetweenTwoClients) {
+    std::string file = dir.file("slow.bin");
+    const long long size = 130000;
+    writeRandom(file, static_cast<size_t>(size), 3);
+    test::ChildProcess bob, alice;
+    startClient(bob, "bob", true);
+    startClient(alice, "alice", true);
+    alice.writeLine("set 13 10");
+    ASSERT_TRUE(alice.waitForLine("\"cmd\":\"set\""));
+    alice.writeLine("send to=bob text=slow file=" + file);
+    auto sent = alice.waitForLine("\"cmd\":\"send\"");
+    ASSERT_TRUE(sent);
+    std::string key = test::jsonField(*sent, "key");
+    ASSERT_TRUE(bob.waitForLine("\"mail-arrived\"", 20000));
+    // What bob has taken off the link, sampled as it comes in: between any two samples at
+    // most five seconds apart, no more than 5 x 10 x 1024 bytes.
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::pair<Clock::time_point, long long>> samples;
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < deadline) {
+        bob.writeLine("show " + key);
+        auto shown = bob.waitForLine("\"cmd\":\"show\"");
+        ASSERT_TRUE(shown);
+        samples.emplace_back(Clock::now(), firstDone(*shown));
+        if (samples.back().second >= size) break;
+        bob.waitForLine("never", 100);
+    }
+    ASSERT_EQ(samples.back().second, size);
+    long long most = 0;
+    for (size_t i = 0; i < samples.size(); ++i)
+        for (size_t j = i + 1; j < samples.size(); ++j)
+            if (samples[j].first - samples[i].first <= std::chrono::seconds(5))
+                most = std::max(most, samples[j].second - samples[i].second);
+    double seconds =
+        std::chrono::duration<double>(samples.back().first - samples.front().first).count();
+    std::printf("most in five seconds: %lld bytes over %.1f s\n", most, seconds);
+    EXPECT_LE(most, 5 * 10 * 1024);
+    EXPECT_GE(most, 40000);  // and not far below
+    EXPECT_GE(seconds, 10.0);
+    ASSERT_TRUE(alice.waitForLine("\"delivery-done\"", 20000));
+    EXPECT_EQ(readFile(dir.file("bob") + "/recvfile/slow.bin"), readFile(file));
+    for (auto* p : {&alice, &bob}) {
+        p->writeLine("quit");
+        EXPECT_EQ(p->wait(), 0);
+    }
+}
+
 TEST_F(HeadlessMail, HostilePeerFileNamesStayInsideTheReceiveFolder) {
     test::ChildProcess bob;
     startClient(bob, "bob", true);
@@ -215,7 +263,9 @@ TEST_F(HeadlessMail, HostilePeerFileNamesStayInsideTheReceiveFolder) {
         if (!e.is_regular_file()) continue;
         std::string p = e.path().string();
         if (p.rfind(dir.file("bob") + "/", 0) == 0) {
-            EXPECT_TRUE(p.rfind(recv + "/", 0) == 0 || e.path().filename() == "cfg.dat") << p;
+            std::string name = e.path().filename().string();
+            bool own = name == "cfg.dat" || name.rfind("search.db", 0) == 0;  // the Find index
+            EXPECT_TRUE(p.rfind(recv + "/", 0) == 0 || own) << p;
         }
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("x")));
