@@ -42,6 +42,7 @@ ClientSession::~ClientSession() {
     op_.reset();
     tasks_.clear();
     mail_.reset();
+    share_.reset();
     engine_.reset();
     reception_.reset();
     delivery_.reset();
@@ -104,6 +105,7 @@ StartOutcome ClientSession::start() {
         [this](std::unique_ptr<BackgroundTask> task, std::function<void(BackgroundTask&)> done) {
             startTask(std::move(task), std::move(done));
         });
+    share_ = std::make_unique<ShareFacade>(tables_, state_, *engine_, *delivery_, *reception_);
     return StartOutcome::Running;
 }
 
@@ -246,8 +248,10 @@ void ClientSession::login(const std::string& user, const std::string& password, 
                         state_.currentPassword,
                         loginIpValue(tables_, engine_->peerPort())};
     auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
-        if (f.result() == LoginFlow::Result::LoggedIn)
+        if (f.result() == LoginFlow::Result::LoggedIn) {
             makeLoginCurrent(tables_, state_, user, password);
+            share_->loggedIn();
+        }
         if (done) done({f.result(), f.messages()});
     };
     auto op = std::make_unique<FlowOp<LoginFlow, decltype(finish)>>(

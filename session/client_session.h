@@ -22,6 +22,7 @@
 #include "net/socket_api.h"
 #include "session/instance_channel.h"
 #include "session/startup.h"
+#include "share/share_facade.h"
 
 namespace orv {
 
@@ -97,6 +98,7 @@ class ClientSession {
 
     // ---- the subsystems' façades: the only way the front ends act ----
     MailFacade& mail() { return *mail_; }
+    ShareFacade& share() { return *share_; }
 
     // ---- what happened: every event pushed during a service, in order, after it ----
     std::function<void(const SessionEvent&)> onEvent;
@@ -164,6 +166,7 @@ class ClientSession {
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
     std::unique_ptr<MailFacade> mail_;
+    std::unique_ptr<ShareFacade> share_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;
