@@ -185,13 +185,14 @@ class CoreTables {
     StringPool sharedFileNames;                    // 34
     RecordArray<SharedFileRecord> sharedFiles;     // 35
     StringPool sharedFileLocalPaths;               // 36
+    StringPool transferRemotePaths;                // 37
+    StringPool transferLocalPaths;                 // 38
+    RecordArray<TransferRecord> transfers;         // 39
+    StringPool transferOwners;                     // 40
+
     // The operations and indexes over blocks 32-36.
     ShareStore share{shareFolderPaths, shareFolderTags, sharedFileNames, sharedFiles,
                      sharedFileLocalPaths};
-    StringPool transferRemotePaths;         // 37
-    StringPool transferLocalPaths;          // 38
-    RecordArray<TransferRecord> transfers;  // 39
-    StringPool transferOwners;              // 40
 
     // ---- runtime-only tables ----
     RecordArray<DeliveryProgress> deliveryProgress;  // one per delivery

@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <unordered_set>
@@ -30,7 +30,6 @@ constexpr TextPair kRootFolder{
 constexpr TextPair kNotAFolder{"The chosen folder cannot be read.", "无法读取所选目录。"};
 constexpr TextPair kBranchRoot{"The branch root carries your user name and cannot be renamed.",
                                "共享根目录是你的用户名，不能重命名。"};
-constexpr TextPair kNobody{"Nobody is logged in.", "没有登录。"};
 
 }  // namespace
 
