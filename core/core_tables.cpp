@@ -838,6 +838,7 @@ size_t CoreTables::bytesHeld() const {
 
 void CoreTables::clearAll() {
     forEachTable(*this, [](auto& table, bool) { table.clear(); });
+    share.clearListingSets();
     clearRuntime();
 }
 

@@ -13,6 +13,7 @@
 
 #include "core/clock.h"
 #include "core/records.h"
+#include "core/share_store.h"
 #include "core/tables.h"
 
 namespace orv {
@@ -189,6 +190,10 @@ class CoreTables {
     StringPool transferLocalPaths;                 // 38
     RecordArray<TransferRecord> transfers;         // 39
     StringPool transferOwners;                     // 40
+
+    // The operations and indexes over blocks 32-36.
+    ShareStore share{shareFolderPaths, shareFolderTags, sharedFileNames, sharedFiles,
+                     sharedFileLocalPaths};
 
     // ---- runtime-only tables ----
     RecordArray<DeliveryProgress> deliveryProgress;  // one per delivery

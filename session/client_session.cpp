@@ -44,6 +44,7 @@ ClientSession::~ClientSession() {
     groups_.reset();
     signing_.reset();
     mail_.reset();
+    share_.reset();
     engine_.reset();
     reception_.reset();
     delivery_.reset();
@@ -119,6 +120,7 @@ StartOutcome ClientSession::start() {
         if (previous) previous(w);
         groups_->addWaits(w);
     };
+    share_ = std::make_unique<ShareFacade>(tables_, state_, *engine_, *delivery_, *reception_);
     return StartOutcome::Running;
 }
 
@@ -267,6 +269,7 @@ void ClientSession::login(const std::string& user, const std::string& password, 
         if (f.result() == LoginFlow::Result::LoggedIn) {
             makeLoginCurrent(tables_, state_, user, password);
             groups_->requestSync();
+            share_->loggedIn();
         }
         if (done) done({f.result(), f.messages()});
     };

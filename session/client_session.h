@@ -24,6 +24,7 @@
 #include "net/socket_api.h"
 #include "session/instance_channel.h"
 #include "session/startup.h"
+#include "share/share_facade.h"
 
 namespace orv {
 
@@ -101,6 +102,7 @@ class ClientSession {
     MailFacade& mail() { return *mail_; }
     SigningFacade& signing() { return *signing_; }
     GroupsFacade& groups() { return *groups_; }
+    ShareFacade& share() { return *share_; }
 
     // ---- what happened: every event pushed during a service, in order, after it ----
     std::function<void(const SessionEvent&)> onEvent;
@@ -170,6 +172,7 @@ class ClientSession {
     std::unique_ptr<MailFacade> mail_;
     std::unique_ptr<SigningFacade> signing_;
     std::unique_ptr<GroupsFacade> groups_;
+    std::unique_ptr<ShareFacade> share_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;

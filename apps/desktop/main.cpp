@@ -21,6 +21,7 @@
 #include "mail/window/mail_windows.h"
 #include "session/client_session.h"
 #include "session/pump/session_pump.h"
+#include "share/ui/share_view.h"
 #include "shell/dialogs/login_dialog.h"
 #include "shell/dialogs/settings_dialog.h"
 #include "shell/ui/main_window.h"
@@ -93,6 +94,11 @@ int main(int argc, char** argv) {
     {
         MainWindow window(session, pump);
         QObject::connect(&window, &MainWindow::closed, &app, &QApplication::quit);
+        auto* share = new ShareView(session, pump);
+        window.setChildPage(View::ShareFile, share);
+        QObject::connect(&window, &MainWindow::viewShown, share, [share](int view) {
+            if (view == View::ShareFile) share->refreshShown();
+        });
         // Closing the window, hidden in the tray or not, stores its placement on the way out.
         QObject::connect(&signals, &QSocketNotifier::activated, &window, [&] {
             signalfd_siginfo si;

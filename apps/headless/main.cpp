@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -19,6 +20,7 @@
 #include "core/clock.h"
 #include "mail/mail_facade.h"
 #include "session/client_session.h"
+#include "share/share_facade.h"
 
 namespace orv {
 namespace {
@@ -115,6 +117,8 @@ class Headless {
             listCommand(w);
         } else if (c == "show" || c == "receive") {
             mailCommand(w);
+        } else if (c == "share") {
+            shareCommand(w);
         } else if (c == "set") {
             // set N V: settings number N (13-16 rate limits in kB/s, 18 auto-receive MB, ...)
             if (!need(2)) return true;
@@ -283,6 +287,75 @@ class Headless {
                         ",\"size\":" + std::to_string(r.size) + ",\"status\":\"" + status +
                         "\",\"percent\":" + std::to_string(percent) + ",\"files\":" + files +
                         deliveries));
+    }
+
+    // share VERB ...: the shared folders (see the usage text).
+    void shareCommand(const std::vector<std::string>& w) {
+        const std::string c = w[0];
+        std::string verb = w.size() > 1 ? w[1] : "";
+        ShareFacade& sh = s_.share();
+        auto arg = [&](size_t i) { return i < w.size() ? w[i] : std::string(); };
+        auto rest = [&](size_t from) {
+            return std::vector<std::string>(w.begin() + static_cast<long>(std::min(from, w.size())),
+                                            w.end());
+        };
+        auto result = [&](const ShareResult& r) {
+            emit(answer(c, r.ok,
+                        "\"verb\":" + json::quote(verb) + ",\"added\":" + std::to_string(r.added) +
+                            ",\"skipped\":" + std::to_string(r.skipped) +
+                            (r.message.empty() ? "" : ",\"message\":" + json::quote(r.message))));
+        };
+        auto sent = [&](bool ok) { emit(answer(c, ok, "\"verb\":" + json::quote(verb))); };
+        if (verb == "mkdir") {
+            result(sh.newFolder(arg(2), arg(3)));
+        } else if (verb == "rmdir") {
+            result(sh.deleteFolder(arg(2)));
+        } else if (verb == "rename") {
+            result(sh.renameFolder(arg(2), arg(3)));
+        } else if (verb == "add-dir") {
+            result(sh.addFolderFromDisk(arg(2), arg(3)));
+        } else if (verb == "add") {
+            result(sh.addFiles(arg(2), rest(3)));
+        } else if (verb == "remove") {
+            result(sh.removeFiles(arg(2), rest(3)));
+        } else if (verb == "connect") {
+            sent(sh.connectUser(arg(2)));
+        } else if (verb == "request") {
+            sent(sh.requestListing(arg(2), arg(3) == "tree"));
+        } else if (verb == "refresh") {
+            sent(sh.refresh(arg(2)));
+        } else if (verb == "list") {
+            shareList(arg(2).empty() ? sh.ownRoot() : arg(2), arg(3) == "tree");
+        } else {
+            emit(answer(c, false,
+                        "\"error\":\"share mkdir|rmdir|rename|add-dir|add|remove|list|"
+                        "connect|request|refresh\""));
+        }
+    }
+
+    // The folders under path (one level, or the whole subtree) with their files.
+    void shareList(const std::string& path, bool tree) {
+        const ShareStore& st = s_.share().store();
+        std::string folders = "[", files = "[";
+        bool firstFile = true;
+        int n = 0;
+        for (int32_t f : st.foldersUnder(path)) {
+            std::string_view p = st.folderPath(f);
+            std::string_view restOf = p.substr(path.size());
+            if (!tree && std::count(restOf.begin(), restOf.end(), '/') > 1) continue;
+            folders += (n++ ? "," : "") + json::quote(p);
+            if (!tree && p.size() != path.size()) continue;
+            for (int32_t x : st.folderFiles(f)) {
+                files += std::string(firstFile ? "" : ",") + "{\"folder\":" + json::quote(p) +
+                         ",\"name\":" + json::quote(st.fileName(x)) +
+                         ",\"size\":" + std::to_string(st.file(x).size) +
+                         ",\"time\":" + std::to_string(st.file(x).added) + "}";
+                firstFile = false;
+            }
+        }
+        emit(answer("share", true,
+                    "\"verb\":\"list\",\"path\":" + json::quote(path) + ",\"folders\":" + folders +
+                        "],\"files\":" + files + "]"));
     }
 
     ClientSession& s_;
