@@ -1,5 +1,7 @@
 #include "mail/mail_facade.h"
 
+#include <fcntl.h>
+
 #include "core/mail_queries.h"
 #include "mail/receipts.h"
 
@@ -39,12 +41,29 @@ MailFacade::MailFacade(CoreTables& tables, SessionState& state, const Clock& clo
 
 ComposeResult MailFacade::send(ComposeState& st, const ComposeInput& in) {
     ComposeResult r = sendMail(tables_, st, in, state_.language);
+    if (r.ok) makeDurable(r);
     if (r.ok && r.needsReceipts) startReceipts(r.mail, r.key);
     return r;
 }
 
 ComposeResult MailFacade::saveDraft(ComposeState& st, const ComposeInput& in) {
-    return saveMail(tables_, st, in, state_.language);
+    ComposeResult r = saveMail(tables_, st, in, state_.language);
+    if (r.ok) makeDurable(r);
+    return r;
+}
+
+bool MailFacade::makeDurable(ComposeResult& r) {
+    tables_.noteMailChanged(r.mail);
+    // The body files were written just now: they are synced with the mail's rows (one sync
+    // of their file system).
+    int fd = ::open(tables_.mailStoreFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) tables_.noteFileToSync(fd);
+    if (engine_.syncNow()) return true;
+    // Not on disk: the user must not be told it is saved or sent.
+    r.ok = false;
+    r.closeWindow = false;
+    r.message = cantWriteMailText(state_.language);
+    return false;
 }
 
 void MailFacade::startReceipts(int mail, uint64_t key) {

@@ -76,6 +76,8 @@ class MailFacade {
     std::unique_ptr<MailSearch> startSearch(std::string text);
 
   private:
+    // Commits the mail just saved or sent; on failure the result says so.
+    bool makeDurable(ComposeResult& r);
     void startReceipts(int mail, uint64_t key);
 
     CoreTables& tables_;
