@@ -182,6 +182,7 @@ int Engine::openLink(Socket s, int32_t state, std::string_view user, int32_t ori
     c->socket = s;
     c->origin = origin;
     c->lastActivity = t;
+    c->openedAt = t;
     conns_.push_back(std::move(c));
     return i;
 }

@@ -255,7 +255,6 @@ class Engine {
     int32_t peerPort_ = 29998;
     bool portStarted_ = false;
     int64_t listenRetryAtMs_ = -1;
-    int32_t lastAccept_ = 0;
     int32_t lastKeepAliveCheck_ = 0;
     int32_t lastSweep_ = 0;
     bool stopped_ = false;
