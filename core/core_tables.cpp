@@ -188,6 +188,7 @@ int CoreTables::appendMail(const MailRecord& r, std::string_view subject) {
             all[i]->mailGen = mails.generation();
         }
     }
+    noteMailChanged(m);
     noteChange();
     return m;
 }
@@ -203,6 +204,7 @@ int CoreTables::appendAttachment(int mail, std::string_view path, std::string_vi
     int a = attachments.append(rec);
     attachmentFiles_.at(a).close();
     noteRowAppended(filesIx_, g, attachments.generation(), a, mail);
+    noteMailChanged(mail);
     noteChange();
     return a;
 }
@@ -217,6 +219,7 @@ int CoreTables::appendDelivery(int m, std::string_view recipient, std::string_vi
     deliveryRuntime_.at(d).release();
     noteRowAppended(deliveriesIx_, g, deliveries.generation(), d, m);
     if (m >= 0 && m < mails.count()) mails[m].kind = MailKind::Outbox;
+    noteMailChanged(m);
     noteChange();
     return d;
 }
@@ -234,6 +237,7 @@ int CoreTables::appendReceivedRecipient(int m, std::string_view recipient,
     receivedRecipientSenders.append(sender);
     int r = receivedRecipientMails.append(m);
     noteRowAppended(recipientsIx_, g, receivedRecipientMails.generation(), r, m);
+    noteMailChanged(m);
     noteChange();
     return r;
 }
@@ -249,6 +253,7 @@ int CoreTables::appendOutAddress(int m, std::string_view entry) {
     outAddressEntries.append(entry);
     int r = outAddressMails.append(m);
     noteRowAppended(outAddrIx_, g, outAddressMails.generation(), r, m);
+    noteMailChanged(m);
     noteChange();
     return r;
 }
@@ -258,6 +263,7 @@ int CoreTables::appendRecvAddress(int m, std::string_view entry) {
     recvAddressEntries.append(entry);
     int r = recvAddressMails.append(m);
     noteRowAppended(recvAddrIx_, g, recvAddressMails.generation(), r, m);
+    noteMailChanged(m);
     noteChange();
     return r;
 }
@@ -469,6 +475,8 @@ void CoreTables::eraseMail(int m) {
 
 void CoreTables::eraseMails(std::vector<int> list) {
     const int n = mails.count();
+    for (int m : list)
+        noteMailChanged(m);
     std::vector<int32_t> remap(static_cast<size_t>(n), 0);
     int erased = 0;
     for (int m : list) {
@@ -583,6 +591,7 @@ void CoreTables::deleteMailPermanently(int m) {
 
 void CoreTables::setDeliveryState(int d, DeliveryHow how, int32_t fileIndex, int64_t fileOffset) {
     if (d < 0 || d >= deliveries.count()) return;
+    if (how == DeliveryHow::Finished) noteMailChanged(deliveries[d].mail);
     deliveryRuntime(d).release();
     DeliveryRecord& r = deliveries[d];
     switch (how) {
@@ -834,6 +843,11 @@ size_t CoreTables::bytesHeld() const {
     forEachTable(*this,
                  [&b](const auto& table, bool) { b += table.capacity() * elementSize(table); });
     return b;
+}
+
+void CoreTables::noteMailChanged(int m) {
+    if (m < 0 || m >= mails.count()) return;
+    mailNotes_.push_back({mails[m].key, isReceivedKind(mails[m].kind)});
 }
 
 void CoreTables::clearAll() {

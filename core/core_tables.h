@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -301,6 +302,22 @@ class CoreTables {
     bool cancelTransfer(std::string_view remotePath,
                         const std::function<void(std::string_view)>& stop = {});
 
+    // ---- changes the journal has not taken yet ----
+    // Mail m changed in a way that must survive a crash (the mutators above note their own
+    // mails; code that writes a record's fields directly notes it here).
+    void noteMailChanged(int m);
+    struct MailNote {
+        uint64_t key = 0;
+        bool received = false;
+    };
+    std::vector<MailNote> takeMailNotes() { return std::exchange(mailNotes_, {}); }
+    bool hasMailNotes() const { return !mailNotes_.empty(); }
+    // A descriptor (our own duplicate) of a received file that must reach the disk before the
+    // next reply; the journal syncs and closes it at its next commit.
+    void noteFileToSync(int fd) { filesToSync_.push_back(fd); }
+    std::vector<int> takeFilesToSync() { return std::exchange(filesToSync_, {}); }
+    bool hasFilesToSync() const { return !filesToSync_.empty(); }
+
     // ---- change tracking for the background save ----
     void noteChange() { ++changes_; }
     uint64_t changeCount() const;
@@ -334,6 +351,8 @@ class CoreTables {
     mutable std::unordered_map<uint64_t, std::vector<int32_t>> keyIx_;
     mutable uint64_t keyIxGen_ = ~0ull;
     uint64_t changes_ = 0;
+    std::vector<MailNote> mailNotes_;
+    std::vector<int> filesToSync_;
 };
 
 }  // namespace orv

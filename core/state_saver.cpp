@@ -38,7 +38,8 @@ void StateSaver::poll() {
         std::lock_guard<std::mutex> lk(mu_);
         if (writing_ || hasPending_) return;
     }
-    queue(serializeState(tables_));
+    std::vector<uint8_t> image = serializeState(tables_);
+    queue(std::move(image), journal_ ? journal_->rotate() : 0);
     savedChanges_ = c;
     dirtySince_ = -1;
 }
@@ -50,10 +51,11 @@ int64_t StateSaver::nextDeadlineMillis() const {
     return dirtySince_ + debounce_;
 }
 
-void StateSaver::queue(std::vector<uint8_t> bytes) {
+void StateSaver::queue(std::vector<uint8_t> bytes, uint64_t journalUpTo) {
     {
         std::lock_guard<std::mutex> lk(mu_);
         pending_ = std::move(bytes);
+        pendingJournal_ = journalUpTo;
         hasPending_ = true;
     }
     cv_.notify_all();
@@ -61,12 +63,14 @@ void StateSaver::queue(std::vector<uint8_t> bytes) {
 
 bool StateSaver::saveNow() {
     std::vector<uint8_t> bytes = serializeState(tables_);
+    uint64_t journalUpTo = journal_ ? journal_->rotate() : 0;
     {
         // Let a save in flight finish first, so the final image is the one left on disk.
         std::unique_lock<std::mutex> lk(mu_);
         cv_.wait(lk, [this] { return !writing_ && !hasPending_; });
     }
     bool ok = writeFileAtomically(path_, bytes);
+    if (ok && journalUpTo) journal_->dropThrough(journalUpTo);
     std::lock_guard<std::mutex> lk(mu_);
     if (ok) {
         ++completed_;
@@ -83,10 +87,13 @@ void StateSaver::workerLoop() {
         cv_.wait(lk, [this] { return stop_ || hasPending_; });
         if (hasPending_) {
             std::vector<uint8_t> bytes = std::move(pending_);
+            uint64_t journalUpTo = pendingJournal_;
             hasPending_ = false;
             writing_ = true;
             lk.unlock();
             bool ok = writeFileAtomically(path_, bytes);
+            // Only once the image is on disk may the journal it folds in go.
+            if (ok && journalUpTo) journal_->dropThrough(journalUpTo);
             lk.lock();
             writing_ = false;
             failed_ = !ok;

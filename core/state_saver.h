@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/core_tables.h"
+#include "core/journal.h"
 
 namespace orv {
 
@@ -28,6 +29,9 @@ class StateSaver {
     int64_t nextDeadlineMillis() const;
     // Writes the current state now and waits for it (at exit). True when it reached the disk.
     bool saveNow();
+    // Folds the journal into each save: the image taken starts a new journal file, and the
+    // files it includes are removed once it is on disk.
+    void setJournal(Journal* journal) { journal_ = journal; }
     // Marks the current state as saved (after loading, so a fresh start does not rewrite).
     void markClean();
 
@@ -36,7 +40,7 @@ class StateSaver {
 
   private:
     void workerLoop();
-    void queue(std::vector<uint8_t> bytes);
+    void queue(std::vector<uint8_t> bytes, uint64_t journalUpTo);
 
     CoreTables& tables_;
     std::string path_;
@@ -46,7 +50,9 @@ class StateSaver {
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
+    Journal* journal_ = nullptr;
     std::vector<uint8_t> pending_;
+    uint64_t pendingJournal_ = 0;  // the last journal file pending_ includes (0: none)
     bool hasPending_ = false;
     bool writing_ = false;
     bool stop_ = false;

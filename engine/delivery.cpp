@@ -515,13 +515,16 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
         if (p == ConnectProgress::Connected) {
             Socket s = a->socket;
             std::string name(table.names.view(i));
+            connectFailures_.erase(toLowerAscii(name));
             removeConnectAttempt(i, false);
             engine_.openLink(s, LinkState::Outbound, name, Origin::Outbound);
             return std::nullopt;  // the next call finds the link
         }
         // A refused connect is as good as a timed-out one; there is no point in waiting.
         if (p == ConnectProgress::Failed || t - a->time > kConnectTimeout) {
+            // The address is stale (a restart on another port): ask the directory again soon.
             engine_.forgetCachedAddress(user);
+            noteConnectFailed(user);
             a = &table.records[i];
             a->time = t;
             if (a->socket >= 0) engine_.sockets().Close(a->socket);
@@ -530,13 +533,14 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
         }
         return std::nullopt;
     }
-    if (a->state == 2 && t - a->time > kRepeatSeconds) a->state = 0;
+    if (a->state == 2 && t - a->time >= retryDelay(user)) a->state = 0;
     if (a->state != 0) return std::nullopt;
 
     AddressLookupResult r = lookupAddress(user);
     a = &table.records[i];
     switch (r.code) {
         case 0:
+            noteConnectFailed(user);
             a->time = t;
             a->state = 2;
             break;
@@ -663,7 +667,7 @@ void MailDelivery::addWaits(WaitSet& out) {
                 atSecond(int64_t{a.time} + kConnectTimeout + 1);
                 break;
             case 2:
-                atSecond(int64_t{a.time} + kRepeatSeconds + 1);
+                atSecond(int64_t{a.time} + retryDelay(table.names.view(i)));
                 break;
             default:
                 // Looking up the address (the directory's answer is polled), or waiting for
@@ -673,6 +677,20 @@ void MailDelivery::addWaits(WaitSet& out) {
                 break;
         }
     }
+}
+
+int32_t MailDelivery::retryDelay(std::string_view user) const {
+    auto it = connectFailures_.find(toLowerAscii(user));
+    int n = it == connectFailures_.end() ? 1 : it->second;
+    int32_t d = kRetryFirstSeconds;
+    for (int k = 1; k < n && d < kRetryMaxSeconds; ++k)
+        d *= 2;
+    return std::min(d, kRetryMaxSeconds);
+}
+
+void MailDelivery::noteConnectFailed(std::string_view user) {
+    int& n = connectFailures_[toLowerAscii(user)];
+    if (n < 16) ++n;
 }
 
 }  // namespace orv

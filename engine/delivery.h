@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/core_tables.h"
@@ -72,6 +73,10 @@ class MailDelivery {
 
     // A delivery waiting for its reply, or a user found offline, is tried again after this.
     static constexpr int32_t kRepeatSeconds = 300;
+    // A user whose connect failed, or who has no address, is asked for again after this many
+    // seconds, doubled with each failure in a row up to kRetryMaxSeconds.
+    static constexpr int32_t kRetryFirstSeconds = 5;
+    static constexpr int32_t kRetryMaxSeconds = 60;
     // A connect still pending after more than this many seconds counts as failed.
     static constexpr int32_t kConnectTimeout = 8;
     // Connects start at least this many seconds apart.
@@ -108,6 +113,10 @@ class MailDelivery {
     int64_t limitedUntilMs_ = -1;  // a send limit holds the files back until then
     int64_t retryFileAtMs_ = -1;   // a file gave nothing to send; look again then
     StringPool unknownUsers_;
+    // Failed connects in a row, by user (lower case): the back-off before the next look-up.
+    std::unordered_map<std::string, int> connectFailures_;
+    int32_t retryDelay(std::string_view user) const;
+    void noteConnectFailed(std::string_view user);
     RecordArray<uint64_t> refused_;
 };
 

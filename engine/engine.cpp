@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace orv {
@@ -111,8 +113,33 @@ bool Engine::EnginePump() {
         if (pass == kPumpPasses - 1)
             pumpSaturated_ = true;  // still busy: the next wait must not block
     }
+    syncNow();
     flushOutput();
     return any;
+}
+
+void Engine::queueAfterSync(Socket s, std::vector<uint8_t> bytes) {
+    afterSync_.emplace_back(s, std::move(bytes));
+}
+
+bool Engine::syncNow() {
+    bool ok = true;
+    if (hooks_.syncPoint) {
+        if (!afterSync_.empty() || tables_.hasMailNotes() || tables_.hasFilesToSync())
+            ok = hooks_.syncPoint();
+    } else {
+        // Nobody keeps a journal (a bare engine): nothing to wait for.
+        for (int fd : tables_.takeFilesToSync())
+            ::close(fd);
+        tables_.takeMailNotes();
+    }
+    auto held = std::move(afterSync_);
+    afterSync_.clear();
+    if (ok) {
+        for (auto& [s, bytes] : held)
+            queueBytes(s, bytes, /*control=*/true);
+    }
+    return ok;
 }
 
 bool Engine::SocketStep() {
@@ -155,6 +182,7 @@ int Engine::openLink(Socket s, int32_t state, std::string_view user, int32_t ori
     c->socket = s;
     c->origin = origin;
     c->lastActivity = t;
+    c->openedAt = t;
     conns_.push_back(std::move(c));
     return i;
 }

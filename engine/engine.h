@@ -92,6 +92,9 @@ struct EngineHooks {
     std::function<void()> closeIncomingFiles;  // last shutdown step
     // Further descriptors and deadlines of the parts above.
     std::function<void(WaitSet&)> addWaits;
+    // ---- durability ----
+    // Makes every change the tables noted durable (the session's journal); true when done.
+    std::function<bool()> syncPoint;
 };
 
 class Engine {
@@ -146,6 +149,13 @@ class Engine {
                       bool control = false);
     bool queueBytes(Socket s, std::span<const uint8_t> bytes, bool control = false);
     size_t pendingOutput(Socket s) const;
+    // A reply that tells a peer something is stored: it waits for the pump's sync point, so
+    // that all changes of one pump share one sync and no peer hears of one before it is on
+    // disk.
+    void queueAfterSync(Socket s, std::vector<uint8_t> bytes);
+    // The sync point: commits what the tables noted, then queues the replies that waited (or
+    // drops them when the sync failed: the peer asks again). True when all is durable.
+    bool syncNow();
     // Writes what is queued on every connection and lingering socket.
     void flushOutput();
 
@@ -238,13 +248,13 @@ class Engine {
     RecordArray<LingerEntry> linger_;
     std::vector<ByteQueue> lingerOut_;  // what each lingering socket still has to write
     std::vector<std::unique_ptr<HttpRelayPair>> relays_;
+    std::vector<std::pair<Socket, std::vector<uint8_t>>> afterSync_;  // replies held for the sync
 
     Socket listener_ = kInvalidSocket;
     bool listenerClosedForGood_ = false;
     int32_t peerPort_ = 29998;
     bool portStarted_ = false;
     int64_t listenRetryAtMs_ = -1;
-    int32_t lastAccept_ = 0;
     int32_t lastKeepAliveCheck_ = 0;
     int32_t lastSweep_ = 0;
     bool stopped_ = false;

@@ -40,18 +40,29 @@ void Engine::keepListenerOpen() {
 }
 
 bool Engine::acceptStep(int32_t t) {
-    if (listener_ == kInvalidSocket) return false;
-    if (t - lastAccept_ < kAcceptSpacingSeconds) return false;
-    // An attempt counts only when a connection is waiting, so an idle listener costs no
-    // wake-ups and the first connection after a quiet time is taken at once.
-    if (!sockets_.IsReadable(listener_)) return false;
-    lastAccept_ = t;
-    Socket s = kInvalidSocket;
-    PeerAddress from;
-    sockets_.AcceptConnection(listener_, s, from);
-    if (s == kInvalidSocket) return false;
-    openLink(s, LinkState::Unidentified, {}, Origin::Inbound);
-    return true;
+    bool work = false;
+    // Connections that never said who they are go first.
+    for (int i = links_.count() - 1; i >= 0; --i) {
+        if (links_.records[i].state != LinkState::Unidentified) continue;
+        const Connection* c = connection(links_.records[i].socket);
+        if (c && c->origin == Origin::Inbound && !c->spoke &&
+            t - c->openedAt >= kFirstMessageSeconds) {
+            closeLinkAt(i, true);
+            work = true;
+        }
+    }
+    if (listener_ == kInvalidSocket) return work;
+    // Every waiting connection is taken (up to a bound), so a crowd of idle ones cannot make
+    // a peer wait.
+    for (int n = 0; n < kAcceptsPerStep && sockets_.IsReadable(listener_); ++n) {
+        Socket s = kInvalidSocket;
+        PeerAddress from;
+        sockets_.AcceptConnection(listener_, s, from);
+        if (s == kInvalidSocket) break;
+        openLink(s, LinkState::Unidentified, {}, Origin::Inbound);
+        work = true;
+    }
+    return work;
 }
 
 void Engine::addListenerWaits(WaitSet& out) {
@@ -61,13 +72,13 @@ void Engine::addListenerWaits(WaitSet& out) {
 }
 
 void Engine::addAcceptWaits(WaitSet& out) {
-    if (listener_ == kInvalidSocket) return;
-    // Inside the accept spacing the listener is left out, so a waiting connection does not
-    // wake the engine before it may be taken.
-    if (now() - lastAccept_ >= kAcceptSpacingSeconds)
-        out.want(listener_, kWaitRead);
-    else
-        out.dueAt(msAtSecond(clock_, int64_t{lastAccept_} + kAcceptSpacingSeconds));
+    for (int i = 0; i < links_.count(); ++i) {
+        if (links_.records[i].state != LinkState::Unidentified) continue;
+        const Connection* c = connection(links_.records[i].socket);
+        if (c && c->origin == Origin::Inbound && !c->spoke)
+            out.dueAt(msAtSecond(clock_, int64_t{c->openedAt} + kFirstMessageSeconds));
+    }
+    if (listener_ != kInvalidSocket) out.want(listener_, kWaitRead);
 }
 
 }  // namespace orv

@@ -4,8 +4,11 @@
 
 namespace orv {
 
-// At most one connection is accepted in this many seconds.
-inline constexpr int32_t kAcceptSpacingSeconds = 2;
+// Connections accepted in one step at most; the rest wait for the next step.
+inline constexpr int kAcceptsPerStep = 64;
+// An inbound connection that has not sent a valid first message within this many seconds is
+// closed, so idle connections cannot hold the port.
+inline constexpr int32_t kFirstMessageSeconds = 5;
 // A listener that could not be opened is tried again this much later.
 inline constexpr int64_t kListenRetryMs = 1000;
 

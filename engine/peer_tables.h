@@ -102,6 +102,8 @@ struct Connection {
     int32_t origin = Origin::Inbound;
     int32_t phase = 1;  // 1 normal, 2 status client
     int32_t lastActivity = 0;
+    int32_t openedAt = 0;  // an inbound connection must send a whole message soon after this
+    bool spoke = false;    // a whole message came
     int32_t receiveState = ReceiveState::Header;
     int32_t command = 0;
     int32_t bodyLength = 0;

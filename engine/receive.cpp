@@ -189,6 +189,7 @@ Engine::StepResult Engine::runReceive(Connection& c, int32_t t) {
 
 Engine::StepResult Engine::completeBody(Connection& c, int32_t t) {
     StepResult res{true, false};
+    c.spoke = true;
     InboundMessage msg{c.socket, c.command,
                        std::span<const uint8_t>(c.in.data(), static_cast<size_t>(c.bodyLength))};
     switch (c.command) {

@@ -176,7 +176,9 @@ void MailReception::SendItemReply(Socket s, int m, uint64_t key, int32_t created
     w.i32(0);
     if (command == Command::AllReceived) w.cString(session_.currentUser, engine_.codec());
     const auto& bytes = w.finish();
-    engine_.queueBytes(s, bytes, /*control=*/true);
+    // What the reply reports must be on disk first: it goes out after the pump's sync.
+    if (m >= 0) tables_.noteMailChanged(m);
+    engine_.queueAfterSync(s, std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
 // ---------------------------------------------------------------- files
@@ -278,7 +280,7 @@ void MailReception::createEmptyFiles(int m) {
         if (!fresh && fileExists(path)) continue;
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) continue;
-        ::close(fd);
+        tables_.noteFileToSync(fd);  // synced and closed with the pump's changes
         tables_.attachments[a].fileTime = fileTimeOf(path);
     }
 }
@@ -342,7 +344,11 @@ bool MailReception::writeData(int a, int64_t offset, std::span<const uint8_t> da
 void MailReception::fileCompleted(int m, int a, Socket s) {
     flushPending();
     if (!tables_.attachmentOpen(a)) return;  // the write failed after all
+    // The file reaches the disk before any reply says it is complete.
+    int syncFd = ::fcntl(tables_.attachmentFile(a).fd(), F_DUPFD_CLOEXEC, 0);
+    if (syncFd >= 0) tables_.noteFileToSync(syncFd);
     tables_.attachmentFile(a).close();
+    tables_.noteMailChanged(m);
     const MailRecord r = tables_.mails[m];
     tables_.attachments[a].fileTime = fileTimeOf(tables_.attachmentPaths.str(a));
     // The mail is complete once all its bytes are in; the sender then finishes.

@@ -359,6 +359,10 @@ std::vector<std::string> resolveRecipients(const CoreTables& t, std::string_view
     return out;
 }
 
+std::string cantWriteMailText(UiLanguage lang) {
+    return std::string(pick(lang, kNoStore));
+}
+
 ComposeResult saveMail(CoreTables& t, ComposeState& st, const ComposeInput& in, UiLanguage lang) {
     Built b = buildMail(t, in, true, lang);
     if (!b.result.ok) return b.result;

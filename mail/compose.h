@@ -70,6 +70,8 @@ std::string droppedGroupsMessage(const std::vector<std::string>& dropped, UiLang
 
 // Save: a draft (kind 26), "Mail is saved!".
 ComposeResult saveMail(CoreTables& t, ComposeState& st, const ComposeInput& in, UiLanguage lang);
+// "Can't write mail file!": also when a saved or sent mail could not be made durable.
+std::string cantWriteMailText(UiLanguage lang);
 // Send: an Outbox mail (kind 0) with its deliveries. Refused (nothing left behind) when six or
 // more receivers would get more than 10 MiB, or when an attachment cannot be read.
 ComposeResult sendMail(CoreTables& t, ComposeState& st, const ComposeInput& in, UiLanguage lang);

@@ -1,5 +1,7 @@
 #include "mail/mail_facade.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "core/mail_queries.h"
@@ -42,6 +44,7 @@ MailFacade::MailFacade(CoreTables& tables, SessionState& state, const Clock& clo
 ComposeResult MailFacade::send(ComposeState& st, const ComposeInput& in) {
     const uint64_t corrected = st.created() && st.saved ? st.key : kNoMailKey;
     ComposeResult r = sendMail(tables_, st, in, state_.language);
+    if (r.ok) makeDurable(r);
     if (r.ok && r.needsReceipts) startReceipts(r.mail, r.key);
     if (r.ok && corrected != kNoMailKey) settleCorrected(corrected);
     return r;
@@ -73,7 +76,23 @@ void MailFacade::settleCorrected(uint64_t key) {
 }
 
 ComposeResult MailFacade::saveDraft(ComposeState& st, const ComposeInput& in) {
-    return saveMail(tables_, st, in, state_.language);
+    ComposeResult r = saveMail(tables_, st, in, state_.language);
+    if (r.ok) makeDurable(r);
+    return r;
+}
+
+bool MailFacade::makeDurable(ComposeResult& r) {
+    tables_.noteMailChanged(r.mail);
+    // The body files were written just now: they are synced with the mail's rows (one sync
+    // of their file system).
+    int fd = ::open(tables_.mailStoreFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) tables_.noteFileToSync(fd);
+    if (engine_.syncNow()) return true;
+    // Not on disk: the user must not be told it is saved or sent.
+    r.ok = false;
+    r.closeWindow = false;
+    r.message = cantWriteMailText(state_.language);
+    return false;
 }
 
 void MailFacade::startReceipts(int mail, uint64_t key) {

@@ -86,6 +86,8 @@ class MailFacade {
     void noteEvent(const SessionEvent& e);
 
   private:
+    // Commits the mail just saved or sent; on failure the result says so.
+    bool makeDurable(ComposeResult& r);
     void startReceipts(int mail, uint64_t key);
     void settleCorrected(uint64_t key);
 

@@ -91,12 +91,17 @@ StartOutcome ClientSession::start() {
         tables_.setSettingNumber(Setting::ServerPort, t.port);
     }
     state_.directoryServerAddress = directoryServerAddress(tables_);
+    // What was acknowledged after the last save is in the journal.
+    journal_ = std::make_unique<Journal>(paths_.configPath);
+    int replayed = journal_->replayAll(tables_);
     saver_ = std::make_unique<StateSaver>(tables_, paths_.configPath, options_.saveDebounceMillis);
-    if (options_.server.empty()) saver_->markClean();
+    saver_->setJournal(journal_.get());
+    if (options_.server.empty() && replayed == 0) saver_->markClean();
 
     engine_ = std::make_unique<Engine>(tables_, state_, clock_, *sockets_, options_.engine);
     directory_ = std::make_unique<DirectoryClient>(*sockets_, clock_, state_);
     EngineHooks& h = engine_->hooks();
+    h.syncPoint = [this] { return journal_->commit(tables_); };
     h.instanceService = [this] { serviceForwardedCommandLine(); };
     delivery_ = std::make_unique<MailDelivery>(*engine_, tables_, state_, clock_);
     delivery_->setAskAddress(

@@ -10,6 +10,7 @@
 
 #include "core/clock.h"
 #include "core/core_tables.h"
+#include "core/journal.h"
 #include "core/session_state.h"
 #include "core/state_file.h"
 #include "core/state_saver.h"
@@ -127,6 +128,7 @@ class ClientSession {
     const LoadReport& loadReport() const { return loadReport_; }
     bool instanceChannelValid() const { return channel_.valid(); }
     StateSaver* saver() { return saver_.get(); }
+    Journal* journal() { return journal_.get(); }
     // The engine and the directory client, for tests and diagnostics; front ends use the
     // façades.
     Engine& engine() { return *engine_; }
@@ -164,6 +166,7 @@ class ClientSession {
     CoreTables tables_;
     InstanceChannel channel_;
     LoadReport loadReport_;
+    std::unique_ptr<Journal> journal_;  // outlives the saver, whose worker folds it
     std::unique_ptr<StateSaver> saver_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<DirectoryClient> directory_;

@@ -1,10 +1,11 @@
-// Listener port rules, accept spacing, the pump's bounds, the deferred close, shutdown and
+// Listener port rules, accepting, the pump's bounds, the deferred close, shutdown and
 // the wait interface, over the scripted socket fake.
 #include <gtest/gtest.h>
 
 #include "core/core_tables.h"
 #include "engine/create_item.h"
 #include "engine/engine.h"
+#include "engine/listener.h"
 #include "engine/rate_meter.h"
 #include "engine/wire.h"
 #include "net/fake_socket_api.h"
@@ -100,30 +101,29 @@ TEST_F(FakeEngine, PumpBoundsItsPassesAndCalls) {
     EXPECT_EQ(w.deadlineMs, clock.nowMillis());  // still busy: no waiting
 }
 
-TEST_F(FakeEngine, AcceptsAtMostOneConnectionEveryTwoSeconds) {
+TEST_F(FakeEngine, AcceptsEveryWaitingConnectionBoundedPerStepAndDropsSilentOnes) {
     make();
     engine->SocketStep();
     Socket l = engine->peerListener();
-    fake.addPendingConnection(l);
-    fake.addPendingConnection(l);
+    for (int i = 0; i < kAcceptsPerStep + 6; ++i)
+        fake.addPendingConnection(l);
     engine->SocketStep();
-    EXPECT_EQ(engine->links().count(), 1);
+    EXPECT_EQ(engine->links().count(), kAcceptsPerStep);
     EXPECT_EQ(engine->links().records[0].state, LinkState::Unidentified);
     EXPECT_EQ(engine->connection(engine->links().records[0].socket)->origin, Origin::Inbound);
+    engine->SocketStep();
+    EXPECT_EQ(engine->links().count(), kAcceptsPerStep + 6);
+    // The listener stays watched; the next deadline is the silent connections' limit.
     WaitSet w;
     engine->waitSet(w);
-    EXPECT_EQ(w.eventsFor(l), 0);  // inside the spacing the listener is not watched
-    EXPECT_EQ(w.deadlineMs, clock.nowMillis() + 2000);
-    clock.advanceSeconds(1);
-    engine->SocketStep();
-    EXPECT_EQ(engine->links().count(), 1);
-    clock.advanceSeconds(1);
-    engine->SocketStep();
-    EXPECT_EQ(engine->links().count(), 2);
-    engine->waitSet(w);
-    clock.advanceSeconds(2);
-    engine->waitSet(w);
     EXPECT_EQ(w.eventsFor(l), kWaitRead);
+    EXPECT_EQ(w.deadlineMs, (clock.nowSeconds() + kFirstMessageSeconds) * 1000);
+    clock.advanceSeconds(kFirstMessageSeconds - 1);
+    engine->SocketStep();
+    EXPECT_EQ(engine->links().count(), kAcceptsPerStep + 6);
+    clock.advanceSeconds(1);
+    engine->SocketStep();
+    EXPECT_EQ(engine->links().count(), 0);  // none of them sent a whole message
 }
 
 TEST_F(FakeEngine, LingeringSocketsCloseNewestFirstOnePerStep) {
