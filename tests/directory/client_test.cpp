@@ -112,6 +112,25 @@ TEST_F(DirectoryClientTest, AccountsAreValidatedBeforeAnythingIsSent) {
     EXPECT_EQ(login("alice", "newpass"), LoginFlow::Result::LoggedIn);
 }
 
+// The receiver a compose window waits on is looked up at once, even while a lookup for somebody
+// else is under way; any other caller waits for the one under way.
+TEST_F(DirectoryClientTest, AWantedLookupTakesOverOneUnderWay) {
+    ASSERT_TRUE(createAccount("alice", "pa"));
+    ASSERT_TRUE(createAccount("bob", "pb"));
+    ASSERT_EQ(login("alice", "pa"), LoginFlow::Result::LoggedIn);
+    EXPECT_EQ(client.askAddress("bob").kind, AddressAnswer::Failed);  // sent, not answered
+    ASSERT_TRUE(client.lookupMachine().busy());
+    EXPECT_EQ(client.askAddress("alice").kind, AddressAnswer::Failed);  // waits its turn
+    AddressAnswer a;
+    for (int i = 0; i < 100; ++i) {
+        a = client.askAddress("alice", /*takeOver=*/true);
+        if (a.kind != AddressAnswer::Failed) break;
+        waitFor(api, clock, client.lookupMachine(), 200);
+    }
+    EXPECT_EQ(a.kind, AddressAnswer::Found);
+    EXPECT_EQ(a.address, "10.9.8.7:29999");
+}
+
 TEST_F(DirectoryClientTest, LoginFlowsAndAddressLookups) {
     ASSERT_TRUE(createAccount("alice", "pa"));
     ASSERT_TRUE(createAccount("bob", "pb"));
