@@ -1,6 +1,13 @@
 #include "qtkit/notice.h"
 
+#include <QRegularExpression>
+
 namespace orv {
+
+QString captionAsTitle(QString caption) {
+    caption.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+    return caption;
+}
 
 QMessageBox* showNotice(QWidget* parent, const QString& text) {
     auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Orvantel"), text,

@@ -27,6 +27,10 @@ inline QString qtext(UiLanguage lang, TextPair t) {
 // continues at once and the box closes itself when dismissed.
 QMessageBox* showNotice(QWidget* parent, const QString& text);
 
+// A menu caption used as a window title: without its accelerator mark ("保存到(&S)..." gives
+// "保存到...", "&Save to..." gives "Save to...").
+QString captionAsTitle(QString caption);
+
 // The OK and Cancel row of a dialog: `leading` (if any) at the left, the two buttons at the
 // right, OK the default, wired to accept and reject.
 struct OkCancelRow {

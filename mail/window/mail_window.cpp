@@ -19,7 +19,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -108,10 +107,8 @@ MailWindow::MailWindow(ClientSession& session, SessionPump& pump, QWidget* paren
         return QFileDialog::getOpenFileNames(this, tr2(kAttach), QString(), tr2(kAllFiles));
     };
     chooseSavePath = [this](const QString& name) {
-        // The menu caption as a title: without its accelerator mark.
-        QString title = qtext(lang_, readTexts().saveTo);
-        title.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
-        return QFileDialog::getSaveFileName(this, title, name, tr2(kAllFiles));
+        return QFileDialog::getSaveFileName(this, captionAsTitle(qtext(lang_, readTexts().saveTo)),
+                                            name, tr2(kAllFiles));
     };
     openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     mailRead = [] {};

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "qtkit/notice.h"
 #include "server/directory_harness.h"
 #include "shell/dialogs/login_dialog.h"
 #include "shell/dialogs/settings_dialog.h"
@@ -60,6 +61,14 @@ class DialogsTest : public QObject {
     }
 
   private Q_SLOTS:
+    // A menu caption shown as a dialog title loses its accelerator mark, in both languages.
+    void captionsAsTitlesLoseTheirAccelerator() {
+        QCOMPARE(captionAsTitle(QString::fromUtf8("保存到(&S)...")),
+                 QString::fromUtf8("保存到..."));
+        QCOMPARE(captionAsTitle("&Save to..."), QString("Save to..."));
+        QCOMPARE(captionAsTitle("Find"), QString("Find"));
+    }
+
     // Without a CJK font every Chinese text renders as empty boxes.
     void aChineseFontIsInstalled() {
         QVERIFY(!QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty());
