@@ -122,7 +122,7 @@ bool parseCommon(const std::vector<std::string>& args, std::size_t from, CommonO
             o->rest.push_back(a);
         }
     }
-    if (o->db.empty() || !parseStoreSpec(o->db)) {
+    if (o->db.empty() || !parseStoreLocation(o->db)) {
         err << "--db DB is required\n";
         return false;
     }
@@ -153,8 +153,9 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;
-    auto stores = StorePool::open(
-        *parseStoreSpec(o.db), HttpServer::storeConnectionsNeeded(options), &error, o.addressCache);
+    auto stores =
+        StorePool::open(*parseStoreLocation(o.db), HttpServer::storeConnectionsNeeded(options),
+                        &error, o.addressCache);
     if (!stores) {
         err << "cannot open database " << redacted(o.db) << ": " << error << "\n";
         return 1;
@@ -257,13 +258,13 @@ int runAdminCommand(const std::string& db, const std::vector<std::string>& args,
         err << kUsage;
         return 2;
     }
-    auto spec = parseStoreSpec(db);
-    if (!spec) {
+    auto where = parseStoreLocation(db);
+    if (!where) {
         err << "bad --db value\n";
         return 2;
     }
     std::string error;
-    auto store = openStore(*spec, &error);
+    auto store = openStore(*where, &error);
     if (!store) {
         err << "cannot open database " << redacted(db) << ": " << error << "\n";
         return 1;
@@ -392,8 +393,8 @@ namespace {
 
 // Export and import: every row of one store into another, empty one.
 int copyCommunity(const CommonOptions& o, std::ostream& out, std::ostream& err) {
-    auto from = parseStoreSpec(o.db);
-    auto to = parseStoreSpec(o.to);
+    auto from = parseStoreLocation(o.db);
+    auto to = parseStoreLocation(o.to);
     if (!o.rest.empty() || !from || !to) {
         err << "usage: orvantel-directory copy --db FROM --to TO\n";
         return 2;

@@ -2,37 +2,37 @@
 
 namespace orv::server {
 
-std::optional<StoreSpec> parseStoreSpec(std::string_view text) {
+std::optional<StoreLocation> parseStoreLocation(std::string_view text) {
     if (text.empty()) return std::nullopt;
     constexpr std::string_view kSqlite = "sqlite:";
     if (text.substr(0, kSqlite.size()) == kSqlite) {
         std::string_view path = text.substr(kSqlite.size());
         if (path.empty()) return std::nullopt;
-        return StoreSpec{StoreSpec::Kind::Sqlite, std::string(path)};
+        return StoreLocation{StoreLocation::Kind::Sqlite, std::string(path)};
     }
     if (text.substr(0, 13) == "postgresql://" || text.substr(0, 11) == "postgres://") {
-        return StoreSpec{StoreSpec::Kind::Postgres, std::string(text)};
+        return StoreLocation{StoreLocation::Kind::Postgres, std::string(text)};
     }
-    return StoreSpec{StoreSpec::Kind::Sqlite, std::string(text)};
+    return StoreLocation{StoreLocation::Kind::Sqlite, std::string(text)};
 }
 
-std::unique_ptr<Store> openStore(const StoreSpec& spec, std::string* error) {
-    if (spec.kind == StoreSpec::Kind::Postgres) return openPostgresStore(spec.target, error);
-    return openSqliteStore(spec.target, error);
+std::unique_ptr<Store> openStore(const StoreLocation& where, std::string* error) {
+    if (where.kind == StoreLocation::Kind::Postgres) return openPostgresStore(where.target, error);
+    return openSqliteStore(where.target, error);
 }
 
-std::unique_ptr<StorePool> StorePool::open(const StoreSpec& spec, int size, std::string* error,
+std::unique_ptr<StorePool> StorePool::open(const StoreLocation& where, int size, std::string* error,
                                            bool cacheLookups) {
     auto pool = std::make_unique<StorePool>();
-    bool postgres = spec.kind == StoreSpec::Kind::Postgres;
+    bool postgres = where.kind == StoreLocation::Kind::Postgres;
     if (postgres && cacheLookups) {
         // The schema is made, or found, before the listener needs it.
-        if (!openPostgresStore(spec.target, error)) return nullptr;
-        pool->cache_ = startAddressCache(spec.target);
+        if (!openPostgresStore(where.target, error)) return nullptr;
+        pool->cache_ = startAddressCache(where.target);
     }
     for (int i = 0; i < (size < 1 ? 1 : size); ++i) {
-        auto store = postgres ? openPostgresStore(spec.target, error, pool->cache_)
-                              : openSqliteStore(spec.target, error);
+        auto store = postgres ? openPostgresStore(where.target, error, pool->cache_)
+                              : openSqliteStore(where.target, error);
         if (!store) return nullptr;
         pool->free_.push_back(std::move(store));
     }

@@ -111,16 +111,16 @@ class Store {
 
 // Which store a "--db" value names: "sqlite:PATH", "postgresql://..." or "postgres://..." (a
 // libpq connection URI), or a plain PATH, which is a SQLite file as it always was.
-struct StoreSpec {
+struct StoreLocation {
     enum class Kind { Sqlite, Postgres };
     Kind kind = Kind::Sqlite;
     std::string target;  // the file path, or the connection URI
 };
 
-std::optional<StoreSpec> parseStoreSpec(std::string_view text);
+std::optional<StoreLocation> parseStoreLocation(std::string_view text);
 
 // Opens one connection, creating or upgrading the schema; nullptr with *error on failure.
-std::unique_ptr<Store> openStore(const StoreSpec& spec, std::string* error);
+std::unique_ptr<Store> openStore(const StoreLocation& where, std::string* error);
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string* error);
 class AddressCache;
 // The per-process address cache of the PostgreSQL store, with its listening connection.
@@ -133,7 +133,7 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, std::string* er
 // AddressCache); SQLite reads are cheap enough to go to the file every time.
 class StorePool {
   public:
-    static std::unique_ptr<StorePool> open(const StoreSpec& spec, int size, std::string* error,
+    static std::unique_ptr<StorePool> open(const StoreLocation& where, int size, std::string* error,
                                            bool cacheLookups = false);
 
     class Lease {

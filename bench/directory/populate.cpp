@@ -15,16 +15,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s DB N [HASH_MEMORY_KIB HASH_ITERATIONS]\n", argv[0]);
         return 2;
     }
-    auto spec = parseStoreSpec(argv[1]);
+    auto where = parseStoreLocation(argv[1]);
     long n = std::atol(argv[2]);
     HashCost cost;
     if (argc >= 5) {
         cost.memoryKib = static_cast<uint32_t>(std::atol(argv[3]));
         cost.iterations = static_cast<uint32_t>(std::atol(argv[4]));
     }
-    if (!spec || n <= 0) return 2;
+    if (!where || n <= 0) return 2;
     std::string error;
-    auto store = openStore(*spec, &error);
+    auto store = openStore(*where, &error);
     if (!store) {
         std::fprintf(stderr, "cannot open %s: %s\n", argv[1], error.c_str());
         return 1;

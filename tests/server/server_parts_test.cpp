@@ -65,16 +65,16 @@ TEST(QueryTest, StoredTextRules) {
     EXPECT_EQ(organisationOf("plain"), "");
 }
 
-TEST(StoreSpecTest, NamesEitherStore) {
-    EXPECT_EQ(parseStoreSpec("data/d.sqlite")->target, "data/d.sqlite");
-    EXPECT_EQ(parseStoreSpec("data/d.sqlite")->kind, StoreSpec::Kind::Sqlite);
-    EXPECT_EQ(parseStoreSpec("sqlite:/x/d.db")->target, "/x/d.db");
-    EXPECT_FALSE(parseStoreSpec("sqlite:"));
-    EXPECT_FALSE(parseStoreSpec(""));
-    auto pg = parseStoreSpec("postgresql://orv@db:5432/directory");
-    EXPECT_EQ(pg->kind, StoreSpec::Kind::Postgres);
+TEST(StoreLocationTest, NamesEitherStore) {
+    EXPECT_EQ(parseStoreLocation("data/d.sqlite")->target, "data/d.sqlite");
+    EXPECT_EQ(parseStoreLocation("data/d.sqlite")->kind, StoreLocation::Kind::Sqlite);
+    EXPECT_EQ(parseStoreLocation("sqlite:/x/d.db")->target, "/x/d.db");
+    EXPECT_FALSE(parseStoreLocation("sqlite:"));
+    EXPECT_FALSE(parseStoreLocation(""));
+    auto pg = parseStoreLocation("postgresql://orv@db:5432/directory");
+    EXPECT_EQ(pg->kind, StoreLocation::Kind::Postgres);
     EXPECT_EQ(pg->target, "postgresql://orv@db:5432/directory");
-    EXPECT_EQ(parseStoreSpec("postgres://h/d")->kind, StoreSpec::Kind::Postgres);
+    EXPECT_EQ(parseStoreLocation("postgres://h/d")->kind, StoreLocation::Kind::Postgres);
 }
 
 // One thread, held by a gate, so that the order of the waiting jobs shows.
@@ -131,17 +131,17 @@ class InProcessTest : public ::testing::TestWithParam<StoreKind> {
         std::string tmpl = (std::filesystem::temp_directory_path() / "orv-srv-XXXXXX").string();
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         dir_ = tmpl;
-        StoreSpec spec{StoreSpec::Kind::Sqlite, dir_ + "/d.sqlite"};
+        StoreLocation where{StoreLocation::Kind::Sqlite, dir_ + "/d.sqlite"};
         if (GetParam() == StoreKind::Postgres) {
             auto& pg = orv::test::PgCluster::shared();
             if (!pg.available()) {
                 if (orv::test::PgCluster::required()) FAIL() << pg.error();
                 GTEST_SKIP() << pg.error();
             }
-            spec = StoreSpec{StoreSpec::Kind::Postgres, pg.createDatabase()};
+            where = StoreLocation{StoreLocation::Kind::Postgres, pg.createDatabase()};
         }
         std::string error;
-        stores_ = StorePool::open(spec, 4, &error);
+        stores_ = StorePool::open(where, 4, &error);
         ASSERT_TRUE(stores_) << error;
         service_ = std::make_unique<DirectoryService>(*stores_, hasher_, clock_);
     }

@@ -564,7 +564,6 @@ class MainWindowTest : public QObject {
         QCOMPARE(c.window->currentView(), int(View::Sent));
         c.click(Cmd::ShowInbox);
         QCOMPARE(c.rows(), 2);
-        QTest::qWait(0);
         QCOMPARE(notices, 1);
         QVERIFY(!c.window->isVisible());
 
