@@ -13,6 +13,7 @@ set(ORV_LAYERS
     mail 3
     groups 3
     share 3
+    transfers 3
     server 3
     session 4
     session/pump 5
@@ -25,6 +26,7 @@ set(ORV_LAYERS
     mail/dialogs 8
     groups/ui 8
     share/ui 8
+    transfers/ui 8
     apps 9
     tests 10
     bench 10

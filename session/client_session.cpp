@@ -44,6 +44,7 @@ ClientSession::~ClientSession() {
     groups_.reset();
     signing_.reset();
     mail_.reset();
+    transfers_.reset();
     share_.reset();
     engine_.reset();
     reception_.reset();
@@ -126,6 +127,8 @@ StartOutcome ClientSession::start() {
         groups_->addWaits(w);
     };
     share_ = std::make_unique<ShareFacade>(tables_, state_, *engine_, *delivery_, *reception_);
+    transfers_ = std::make_unique<TransfersFacade>(tables_, state_, clock_, *engine_, *delivery_,
+                                                   *reception_);
     return StartOutcome::Running;
 }
 

@@ -26,6 +26,7 @@
 #include "session/instance_channel.h"
 #include "session/startup.h"
 #include "share/share_facade.h"
+#include "transfers/transfers_facade.h"
 
 namespace orv {
 
@@ -104,6 +105,7 @@ class ClientSession {
     SigningFacade& signing() { return *signing_; }
     GroupsFacade& groups() { return *groups_; }
     ShareFacade& share() { return *share_; }
+    TransfersFacade& transfers() { return *transfers_; }
 
     // ---- what happened: every event pushed during a service, in order, after it ----
     std::function<void(const SessionEvent&)> onEvent;
@@ -176,6 +178,7 @@ class ClientSession {
     std::unique_ptr<SigningFacade> signing_;
     std::unique_ptr<GroupsFacade> groups_;
     std::unique_ptr<ShareFacade> share_;
+    std::unique_ptr<TransfersFacade> transfers_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;

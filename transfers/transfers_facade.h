@@ -1,0 +1,84 @@
+#pragma once
+// The one way into downloads for both front ends: the share view's Open, Save to, Download
+// folder and Preview commands, the transfer view's rows and its start, pause, cancel and open
+// commands, and the local HTTP server's address for previews. Owned by the session; the
+// engine's periodic step runs the list's step through it, and it announces TransferChanged on
+// the session's event queue.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/core_tables.h"
+#include "core/session_state.h"
+#include "engine/delivery.h"
+#include "engine/engine.h"
+#include "engine/reception.h"
+#include "transfers/transfer_list.h"
+
+namespace orv {
+
+// One row of the transfer view: a record of kind file, folder or preview, with folders'
+// progress and rate folded from their files.
+struct TransferRow {
+    int index = -1;  // the record in the list
+    std::string name;
+    std::string remotePath;
+    std::string localPath;
+    int32_t kind = 0;
+    int32_t state = 0;
+    uint64_t total = 0;
+    uint64_t received = 0;
+    int32_t rate = 0;
+};
+
+// What a command did: ok, or the message to show.
+struct TransferResult {
+    bool ok = false;
+    std::string message;
+};
+
+class TransfersFacade {
+  public:
+    TransfersFacade(CoreTables& tables, SessionState& state, const Clock& clock, Engine& engine,
+                    MailDelivery& delivery, MailReception& reception);
+    TransfersFacade(const TransfersFacade&) = delete;
+    TransfersFacade& operator=(const TransfersFacade&) = delete;
+
+    TransferList& list() { return list_; }
+
+    // ---- the share view's commands (remote paths of another user's files) ----
+    // Into the receive folder, each name made unique; the first one opens when complete.
+    TransferResult open(std::string_view folderPath, const std::vector<std::string>& names);
+    // Into a chosen folder, names unchanged.
+    TransferResult saveTo(std::string_view folderPath, const std::vector<std::string>& names,
+                          const std::string& localFolder);
+    // The folder with everything below it, into localFolder/<its last component>/.
+    TransferResult downloadFolder(std::string_view folderPath, const std::string& localFolder);
+    // A preview record (paused until the player asks) and the address the player is given:
+    // "http://localhost:PORT/PATH".
+    TransferResult preview(std::string_view remotePath, std::string& url);
+
+    // ---- the transfer view ----
+    // The view's one-second tick: refreshes the counters, folds folders, completes folders
+    // whose files are all done, and returns one row per record of kind 0, 1 or 3.
+    std::vector<TransferRow> tick();
+    void start(std::string_view remotePath);
+    void pause(std::string_view remotePath);
+    void cancel(std::string_view remotePath);
+
+    // The port of the local HTTP server, for preview addresses.
+    int httpPort() const;
+
+  private:
+    [[maybe_unused]] CoreTables& tables_;
+    [[maybe_unused]] SessionState& state_;
+    [[maybe_unused]] const Clock& clock_;
+    [[maybe_unused]] Engine& engine_;
+    [[maybe_unused]] MailDelivery& delivery_;
+    [[maybe_unused]] MailReception& reception_;
+    TransferList list_;
+};
+
+}  // namespace orv
