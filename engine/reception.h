@@ -29,6 +29,9 @@ std::string safeFileName(std::string_view name);
 struct SharedFileTarget {
     std::string localPath;
     int64_t received = 0;
+    // A preview's position in the preview set: its bytes go to the engine's preview buffer,
+    // not to localPath. -1 for a download.
+    int32_t preview = -1;
 };
 
 class MailReception {
