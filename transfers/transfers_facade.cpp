@@ -1,5 +1,7 @@
 #include "transfers/transfers_facade.h"
 
+#include "transfers/transfer_tick.h"
+
 namespace orv {
 
 TransfersFacade::TransfersFacade(CoreTables& tables, SessionState& state, const Clock& clock,
@@ -26,7 +28,7 @@ TransferResult TransfersFacade::preview(std::string_view, std::string&) {
     return {};
 }
 std::vector<TransferRow> TransfersFacade::tick() {
-    return {};
+    return transferTick(tables_, list_, clock_, state_.events);
 }
 void TransfersFacade::start(std::string_view remotePath) {
     list_.StartTransfer(remotePath, 0);

@@ -25,6 +25,7 @@
 #include "shell/dialogs/login_dialog.h"
 #include "shell/dialogs/settings_dialog.h"
 #include "shell/ui/main_window.h"
+#include "transfers/ui/transfer_view.h"
 
 namespace {
 
@@ -98,6 +99,11 @@ int main(int argc, char** argv) {
         window.setChildPage(View::ShareFile, share);
         QObject::connect(&window, &MainWindow::viewShown, share, [share](int view) {
             if (view == View::ShareFile) share->refreshShown();
+        });
+        auto* transfers = new TransferView(session, pump);
+        window.setChildPage(View::Transfer, transfers);
+        QObject::connect(&window, &MainWindow::viewShown, transfers, [transfers](int view) {
+            if (view == View::Transfer) transfers->refreshShown();
         });
         // Closing the window, hidden in the tray or not, stores its placement on the way out.
         QObject::connect(&signals, &QSocketNotifier::activated, &window, [&] {
