@@ -12,7 +12,7 @@ TransfersFacade::TransfersFacade(CoreTables& tables, SessionState& state, const 
       engine_(engine),
       delivery_(delivery),
       reception_(reception),
-      list_(tables, TransferEngine{}) {}
+      list_(tables, TransferEngine{}, &state.currentUser) {}
 
 TransferResult TransfersFacade::open(std::string_view, const std::vector<std::string>&) {
     return {};
