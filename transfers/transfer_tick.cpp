@@ -58,10 +58,9 @@ void foldFolders(CoreTables& tables, TransferList& list, std::vector<RateMeter>&
             windows.erase(windows.begin() + k);
             unfinished.erase(unfinished.begin() + k);
         }
-        recs[i].state = TransferState::Done;
         recs[i].received = recs[i].total;
         recs[i].rate = 0;
-        tables.noteChange();
+        list.setState(i, TransferState::Done);
         events.push(EventKind::TransferChanged, static_cast<uint64_t>(i));
     }
 }

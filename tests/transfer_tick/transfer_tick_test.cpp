@@ -10,11 +10,17 @@ using namespace orv;
 
 namespace {
 
+TransferEngine engine() {
+    TransferEngine e;
+    e.stop = [](std::string_view) {};
+    e.active = [] { return std::vector<ActiveTransfer>{}; };
+    return e;
+}
+
 struct Fixture {
     ManualClock clock;
     CoreTables t{clock};
-    TransferList list{
-        t, TransferEngine{[](std::string_view) {}, [] { return std::vector<ActiveTransfer>{}; }}};
+    TransferList list{t, engine()};
     EventQueue events;
 
     int add(int32_t kind, int32_t state, std::string_view remote, std::string_view local,
@@ -178,6 +184,45 @@ TEST(TransferTick, FolderRateIsItsFilesWindowsReadNow) {
     EXPECT_EQ(run(RateMeter{}, RateMeter{}), 0);
     // No file of a waiting folder moves: its rate reads 0.
     EXPECT_EQ(f.t.transfers[folder].received, 200u);
+}
+
+TEST(TransferTick, TickTakesCountersAndWindowsFromTheEngine) {
+    Fixture f;
+    f.clock.advanceMillis(400);  // within a second: windows are read at its start
+    int32_t now = f.second();
+    std::vector<ActiveTransfer> active;
+    TransferEngine e = engine();
+    e.active = [&] { return active; };
+    TransferList list(f.t, e);
+    int folder =
+        f.add(TransferKind::Folder, TransferState::FolderBusy, "/bob/v/", "/home/a/v/", 3000);
+    f.add(TransferKind::FolderFile, TransferState::Receiving, "/bob/v/1", "/home/a/v/1", 1000, 0,
+          folder);
+    f.add(TransferKind::FolderFile, TransferState::Receiving, "/bob/v/2", "/home/a/v/2", 2000, 0,
+          folder);
+    active.push_back({"/bob/v/1", "/home/a/v/1", 600, 100, f.steady(now, 100)});
+    active.push_back({"/bob/v/2", "/home/a/v/2", 1500, 300, f.steady(now - 1, 300)});
+    std::vector<TransferRow> rows = transferTick(f.t, list, f.clock, f.events);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].received, 2100u);
+    EXPECT_EQ(rows[0].total, 3000u);
+    EXPECT_EQ(rows[0].rate, 100 + 300 * 4 / 5);
+    EXPECT_EQ(rows[0].state, TransferState::FolderBusy);
+
+    // Both finish; the engine lets go of them and the folder completes.
+    active.clear();
+    f.t.transfers[1].received = 1000;
+    f.t.transfers[1].state = TransferState::Done;
+    f.t.transfers[2].received = 2000;
+    f.t.transfers[2].state = TransferState::Done;
+    f.clock.advanceSeconds(1);
+    rows = transferTick(f.t, list, f.clock, f.events);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].state, TransferState::Done);
+    EXPECT_EQ(rows[0].received, 3000u);
+    EXPECT_EQ(rows[0].rate, 0);
+    EXPECT_EQ(f.t.transfers.count(), 1);
+    EXPECT_EQ(f.events.take().size(), 1u);
 }
 
 TEST(TransferTick, RowsForFilesFoldersAndPreviewsOnly) {

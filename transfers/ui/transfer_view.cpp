@@ -107,8 +107,12 @@ TransferView::TransferView(ClientSession& session, SessionPump& pump, QWidget* p
     // is shown.
     timer_.setInterval(1000);
     connect(&timer_, &QTimer::timeout, this, [this] { refresh(); });
+    // Many changes in one service (a folder expanding into its files) refresh once, after it.
     connect(&pump, &SessionPump::sessionEvent, this, [this](const SessionEvent& e) {
-        if (e.kind == EventKind::TransferChanged) refresh();
+        if (e.kind == EventKind::TransferChanged) stale_ = true;
+    });
+    connect(&pump, &SessionPump::serviced, this, [this] {
+        if (stale_) refresh();
     });
 }
 
@@ -129,6 +133,7 @@ void TransferView::refresh() {
             if (s_.tables().settingNumber(kFirstWidth + i) != list_->columnWidth(i))
                 s_.tables().setSettingNumber(kFirstWidth + i, list_->columnWidth(i));
     widthsRead_ = true;
+    stale_ = false;
     std::vector<TransferRow> rows = s_.transfers().tick();
     // A folder the tick completed is announced to every window, not only this one.
     if (!s_.state().events.empty()) pump_.kick();

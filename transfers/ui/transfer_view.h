@@ -73,6 +73,7 @@ class TransferView : public QWidget {
     QTableWidget* list_;
     QTimer timer_;
     bool widthsRead_ = false;
+    bool stale_ = false;  // a transfer changed since the last refresh
 };
 
 }  // namespace orv
