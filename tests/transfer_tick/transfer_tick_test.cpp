@@ -4,6 +4,7 @@
 
 #include "core/clock.h"
 #include "core/events.h"
+#include "support/transfer_records.h"
 #include "transfers/transfer_tick.h"
 
 using namespace orv;
@@ -25,16 +26,7 @@ struct Fixture {
 
     int add(int32_t kind, int32_t state, std::string_view remote, std::string_view local,
             uint64_t total, uint64_t received = 0, int32_t parent = -1) {
-        t.transferRemotePaths.append(remote);
-        t.transferOwners.append("alice");
-        t.transferLocalPaths.append(local);
-        TransferRecord r{};
-        r.kind = kind;
-        r.state = state;
-        r.total = total;
-        r.received = received;
-        r.parent = parent;
-        return t.transfers.append(r);
+        return test::putTransfer(t, kind, state, remote, local, total, received, parent);
     }
     int32_t second() const { return static_cast<int32_t>(clock.nowMillis() / 1000); }
     // A window whose running total grew by `perSecond` bytes in each of its last five seconds.

@@ -11,6 +11,7 @@
 
 #include "shell/ui/main_window.h"
 #include "support/session_client.h"
+#include "support/transfer_records.h"
 #include "transfers/ui/transfer_view.h"
 
 using namespace orv;
@@ -27,16 +28,7 @@ struct Client : test::SessionClient {
 
     int add(int32_t kind, int32_t state, std::string_view remote, std::string_view local,
             uint64_t total, uint64_t received = 0, int32_t parent = -1) {
-        t().transferRemotePaths.append(remote);
-        t().transferOwners.append("alice");
-        t().transferLocalPaths.append(local);
-        TransferRecord r{};
-        r.kind = kind;
-        r.state = state;
-        r.total = total;
-        r.received = received;
-        r.parent = parent;
-        return t().transfers.append(r);
+        return test::putTransfer(t(), kind, state, remote, local, total, received, parent);
     }
     QTableWidget* list() { return view->list(); }
     QString cell(int r, int c) {

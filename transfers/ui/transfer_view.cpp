@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "core/format.h"
+#include "qtkit/notice.h"
 #include "transfers/transfer_tick.h"
 
 namespace orv {
@@ -36,10 +37,6 @@ constexpr TextPair kCaption[] = {
     {"Open File", "打开文件"},
     {"Browse Download Folder", "浏览下载文件夹"},
 };
-
-QString qs(std::string_view s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
 
 int permille(uint64_t received, uint64_t total, int32_t state) {
     if (state == TransferState::Done) return 1000;
@@ -86,7 +83,7 @@ TransferView::TransferView(ClientSession& session, SessionPump& pump, QWidget* p
     list_->setItemDelegateForColumn(ProgressColumn, new TransferProgressDelegate(list_));
     QStringList heads;
     for (const auto& c : kColumns)
-        heads << qs(pick(lang_, c));
+        heads << qtext(lang_, c);
     list_->setHorizontalHeaderLabels(heads);
     for (int i = 0; i < kTransferColumns; ++i) {
         int w = s_.tables().settingNumber(kFirstWidth + i);
@@ -144,12 +141,12 @@ void TransferView::refresh() {
         TextPair state = row.state == TransferState::Done     ? kDone
                          : row.state == TransferState::Paused ? kPaused
                                                               : kBusy;
-        QString cells[kTransferColumns] = {qs(row.name),
-                                           qs(FormatSize(row.total)),
-                                           qs(FormatSize(row.received)),
-                                           qs(FormatRate(row.rate)),
-                                           qs(pick(lang_, state)),
-                                           qs(row.remotePath)};
+        QString cells[kTransferColumns] = {qtext(row.name),
+                                           qtext(FormatSize(row.total)),
+                                           qtext(FormatSize(row.received)),
+                                           qtext(FormatRate(row.rate)),
+                                           qtext(lang_, state),
+                                           qtext(row.remotePath)};
         for (int c = 0; c < kTransferColumns; ++c) {
             QTableWidgetItem* it = list_->item(r, c);
             if (!it) list_->setItem(r, c, it = new QTableWidgetItem);
@@ -166,7 +163,7 @@ void TransferView::refresh() {
 QMenu* TransferView::buildMenu() {
     auto* m = new QMenu(this);
     auto add = [&](int id) {
-        connect(m->addAction(qs(pick(lang_, kCaption[id]))), &QAction::triggered, this,
+        connect(m->addAction(qtext(lang_, kCaption[id])), &QAction::triggered, this,
                 [this, id] { runCommand(id); });
     };
     add(Start), add(Pause), add(Cancel);
@@ -197,7 +194,7 @@ void TransferView::runCommand(int id) {
         if (e.record.state != TransferState::Done || e.localPath.empty()) return;
         std::string target = e.localPath;
         if (id == BrowseFolder) target.erase(target.rfind('/') + 1);
-        if (!target.empty()) openUrl(QUrl::fromLocalFile(qs(target)));
+        if (!target.empty()) openUrl(QUrl::fromLocalFile(qtext(target)));
         return;
     }
     // Paths are taken before anything changes: cancelling a row moves the ones below it.
