@@ -129,6 +129,9 @@ StartOutcome ClientSession::start() {
     share_ = std::make_unique<ShareFacade>(tables_, state_, *engine_, *delivery_, *reception_);
     transfers_ = std::make_unique<TransfersFacade>(tables_, state_, clock_, *engine_, *delivery_,
                                                    *reception_);
+    // Previews of the last run go; what was under way is asked for again.
+    transfers_->afterLoad();
+    h.transferStep = [this] { return transfers_->step(); };
     return StartOutcome::Running;
 }
 

@@ -205,21 +205,22 @@ int TransferList::findActive(std::string_view remotePath, int32_t state) const {
     return -1;
 }
 
-void TransferList::EngineStep() {
+bool TransferList::EngineStep() {
     std::string_view who = user();
-    if (who.empty()) return;
+    if (who.empty()) return false;
+    bool did = false;
     int n = std::min(count(), kTransferStepWindow);
     for (int i = 0; i < n; ++i) {
         const TransferRecord r = tables_.transfers[i];
         if (r.kind == TransferKind::FolderFile && r.state == TransferState::Done) {
             RemoveTransfer(i);
-            return;
+            return true;
         }
         std::string remote = tables_.transferRemotePaths.str(i);
         if (r.kind == TransferKind::Folder && r.state == TransferState::FolderListing &&
             tables_.share.treeListed.find(remote) >= 0) {
             expand(i);
-            return;
+            return true;
         }
         if (r.state != TransferState::Waiting || !ownedBy(i, who)) continue;
         std::string_view owner = pathOwner(remote);
@@ -240,7 +241,9 @@ void TransferList::EngineStep() {
             if (fd >= 0) ::close(fd);
             setState(i, TransferState::Done);
         }
+        did = true;
     }
+    return did;
 }
 
 void TransferList::expand(int folder) {

@@ -81,8 +81,9 @@ class TransferList {
     // requested and folder listing back to waiting.
     void afterLoad();
     // One step of the engine while currentUser is logged in: at most one removal or
-    // expansion, requests for waiting records among the first kTransferStepWindow.
-    void EngineStep();
+    // expansion, requests for waiting records among the first kTransferStepWindow. True when
+    // it changed something (the engine steps again at once).
+    bool EngineStep();
 
     // The current user's record in state `state` (or any state, -1) with that remote path
     // (ignoring case), kinds other than folder; -1 when none.

@@ -25,7 +25,7 @@ void foldWindow(RateMeter& folder, RateMeter file) {
 }
 
 void foldFolders(CoreTables& tables, TransferList& list, std::vector<RateMeter>& windows,
-                 int64_t nowMillis, EventQueue& events) {
+                 int64_t nowMillis) {
     auto& recs = tables.transfers;
     int n = recs.count();
     windows.resize(static_cast<size_t>(n), RateMeter{});
@@ -61,7 +61,6 @@ void foldFolders(CoreTables& tables, TransferList& list, std::vector<RateMeter>&
         recs[i].received = recs[i].total;
         recs[i].rate = 0;
         list.setState(i, TransferState::Done);
-        events.push(EventKind::TransferChanged, static_cast<uint64_t>(i));
     }
 }
 
@@ -85,11 +84,10 @@ std::vector<TransferRow> transferRows(const TransferList& list) {
     return rows;
 }
 
-std::vector<TransferRow> transferTick(CoreTables& tables, TransferList& list, const Clock& clock,
-                                      EventQueue& events) {
+std::vector<TransferRow> transferTick(CoreTables& tables, TransferList& list, const Clock& clock) {
     std::vector<RateMeter> windows(static_cast<size_t>(list.count()), RateMeter{});
     list.RefreshProgress(&windows);
-    foldFolders(tables, list, windows, clock.nowMillis(), events);
+    foldFolders(tables, list, windows, clock.nowMillis());
     return transferRows(list);
 }
 

@@ -9,7 +9,6 @@
 
 #include "core/clock.h"
 #include "core/core_tables.h"
-#include "core/events.h"
 #include "core/records.h"
 #include "transfers/transfer_list.h"
 #include "transfers/transfers_facade.h"
@@ -23,18 +22,16 @@ void foldWindow(RateMeter& folder, RateMeter file);
 
 // Steps over windows already refreshed from the engine (one per record): folder progress is
 // the total less what its unfinished files still miss, its rate the folded windows read at
-// nowMillis; a busy folder without unfinished files loses its file records and is done, and
-// that is announced as TransferChanged (key: the folder's index). `windows` stays one per
-// record.
+// nowMillis; a busy folder without unfinished files loses its file records and is done (a
+// state change the list announces). `windows` stays one per record.
 void foldFolders(CoreTables& tables, TransferList& list, std::vector<RateMeter>& windows,
-                 int64_t nowMillis, EventQueue& events);
+                 int64_t nowMillis);
 
 // One row per record of kind file, folder or preview, in list order.
 std::vector<TransferRow> transferRows(const TransferList& list);
 
 // The whole tick: fresh windows, RefreshProgress, folding, rows.
-std::vector<TransferRow> transferTick(CoreTables& tables, TransferList& list, const Clock& clock,
-                                      EventQueue& events);
+std::vector<TransferRow> transferTick(CoreTables& tables, TransferList& list, const Clock& clock);
 
 // The record that row `row` of the view stands for: the row-th record of kind file, folder or
 // preview, when its remote path still equals `path` exactly; -1 otherwise.

@@ -2,8 +2,10 @@
 // folders completing once their files are done, the rows, and rows tied back to records.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "core/clock.h"
-#include "core/events.h"
 #include "support/transfer_records.h"
 #include "transfers/transfer_tick.h"
 
@@ -11,18 +13,21 @@ using namespace orv;
 
 namespace {
 
-TransferEngine engine() {
-    TransferEngine e;
-    e.stop = [](std::string_view) {};
-    e.active = [] { return std::vector<ActiveTransfer>{}; };
-    return e;
-}
-
 struct Fixture {
     ManualClock clock;
     CoreTables t{clock};
+    std::vector<std::string> changes;  // what the list announced: "path=state"
     TransferList list{t, engine()};
-    EventQueue events;
+
+    TransferEngine engine() {
+        TransferEngine e;
+        e.stop = [](std::string_view) {};
+        e.active = [] { return std::vector<ActiveTransfer>{}; };
+        e.changed = [this](std::string_view path, int32_t state, std::string_view) {
+            changes.push_back(std::string(path) + "=" + std::to_string(state));
+        };
+        return e;
+    }
 
     int add(int32_t kind, int32_t state, std::string_view remote, std::string_view local,
             uint64_t total, uint64_t received = 0, int32_t parent = -1) {
@@ -53,7 +58,7 @@ TEST(TransferTick, FolderProgressIsTotalLessWhatUnfinishedFilesMiss) {
     f.add(TransferKind::FolderFile, TransferState::Receiving, "/bob/music/b.mp3",
           "/home/a/music/b.mp3", 100, 40, folder);
     auto w = f.windows();
-    foldFolders(f.t, f.list, w, f.clock.nowMillis(), f.events);
+    foldFolders(f.t, f.list, w, f.clock.nowMillis());
     EXPECT_EQ(f.t.transfers[folder].received, 140u);
     EXPECT_EQ(f.t.transfers[folder].state, TransferState::FolderBusy);
     EXPECT_EQ(f.t.transfers.count(), 3);
@@ -61,23 +66,20 @@ TEST(TransferTick, FolderProgressIsTotalLessWhatUnfinishedFilesMiss) {
     // Once the engine removed the done file, the folder still shows 140 of 200.
     f.t.removeTransfer(1);
     w = f.windows();
-    foldFolders(f.t, f.list, w, f.clock.nowMillis(), f.events);
+    foldFolders(f.t, f.list, w, f.clock.nowMillis());
     EXPECT_EQ(f.t.transfers[folder].received, 140u);
     EXPECT_EQ(f.t.transfers[folder].total, 200u);
-    EXPECT_TRUE(f.events.empty());
+    EXPECT_TRUE(f.changes.empty());
 
     // The last file done: its record goes, the folder is done and says so.
     f.t.transfers[1].received = 100;
     f.t.transfers[1].state = TransferState::Done;
     w = f.windows();
-    foldFolders(f.t, f.list, w, f.clock.nowMillis(), f.events);
+    foldFolders(f.t, f.list, w, f.clock.nowMillis());
     ASSERT_EQ(f.t.transfers.count(), 1);
     EXPECT_EQ(f.t.transfers[0].state, TransferState::Done);
     EXPECT_EQ(f.t.transfers[0].received, 200u);
-    auto ev = f.events.take();
-    ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].kind, EventKind::TransferChanged);
-    EXPECT_EQ(ev[0].key, 0u);
+    EXPECT_EQ(f.changes, std::vector<std::string>{"/bob/music/=4"});
 }
 
 TEST(TransferTick, EmptyFolderAndOthersFilesAndDownloadsAround) {
@@ -98,7 +100,7 @@ TEST(TransferTick, EmptyFolderAndOthersFilesAndDownloadsAround) {
     f.add(TransferKind::FolderFile, TransferState::Waiting, "/bob/m/s/b", "/home/a/m/s/b", 8, 0,
           inner);
     auto w = f.windows();
-    foldFolders(f.t, f.list, w, f.clock.nowMillis(), f.events);
+    foldFolders(f.t, f.list, w, f.clock.nowMillis());
     EXPECT_EQ(w.size(), static_cast<size_t>(f.t.transfers.count()));
     EXPECT_EQ(f.t.transfers[empty].state, TransferState::Done);
     EXPECT_EQ(f.t.transfers[listing].state, TransferState::FolderListing);
@@ -110,13 +112,14 @@ TEST(TransferTick, EmptyFolderAndOthersFilesAndDownloadsAround) {
     EXPECT_EQ(f.t.transfers[4].state, TransferState::FolderBusy);
     EXPECT_EQ(f.t.transfers[4].received, 0u);
     EXPECT_EQ(f.t.transfers[0].received, 3u);  // a single file is the engine's to count
-    EXPECT_EQ(f.events.take().size(), 2u);
+    EXPECT_EQ(f.changes, (std::vector<std::string>{"/bob/empty/=4", "/bob/m/=4"}));
+    f.changes.clear();
     // A done folder stays done and keeps its total.
     w = f.windows();
-    foldFolders(f.t, f.list, w, f.clock.nowMillis(), f.events);
+    foldFolders(f.t, f.list, w, f.clock.nowMillis());
     EXPECT_EQ(f.t.transfers[empty].received, 0u);
     EXPECT_EQ(f.t.transfers[outer].received, 5u);
-    EXPECT_TRUE(f.events.empty());
+    EXPECT_TRUE(f.changes.empty());
 }
 
 TEST(TransferTick, WindowsFoldAtTheNewerSecondAndAreBroughtToNow) {
@@ -163,7 +166,7 @@ TEST(TransferTick, FolderRateIsItsFilesWindowsReadNow) {
         auto w = f.windows();
         w[1] = w1;
         w[2] = w2;
-        foldFolders(f.t, f.list, w, f.clock.nowMillis(), f.events);
+        foldFolders(f.t, f.list, w, f.clock.nowMillis());
         return f.t.transfers[folder].rate;
     };
     EXPECT_EQ(run(f.steady(now, 1000), f.steady(now, 500)), 1500);
@@ -183,7 +186,7 @@ TEST(TransferTick, TickTakesCountersAndWindowsFromTheEngine) {
     f.clock.advanceMillis(400);  // within a second: windows are read at its start
     int32_t now = f.second();
     std::vector<ActiveTransfer> active;
-    TransferEngine e = engine();
+    TransferEngine e = f.engine();
     e.active = [&] { return active; };
     TransferList list(f.t, e);
     int folder =
@@ -194,7 +197,7 @@ TEST(TransferTick, TickTakesCountersAndWindowsFromTheEngine) {
           folder);
     active.push_back({"/bob/v/1", "/home/a/v/1", 600, 100, f.steady(now, 100)});
     active.push_back({"/bob/v/2", "/home/a/v/2", 1500, 300, f.steady(now - 1, 300)});
-    std::vector<TransferRow> rows = transferTick(f.t, list, f.clock, f.events);
+    std::vector<TransferRow> rows = transferTick(f.t, list, f.clock);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].received, 2100u);
     EXPECT_EQ(rows[0].total, 3000u);
@@ -208,13 +211,13 @@ TEST(TransferTick, TickTakesCountersAndWindowsFromTheEngine) {
     f.t.transfers[2].received = 2000;
     f.t.transfers[2].state = TransferState::Done;
     f.clock.advanceSeconds(1);
-    rows = transferTick(f.t, list, f.clock, f.events);
+    rows = transferTick(f.t, list, f.clock);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].state, TransferState::Done);
     EXPECT_EQ(rows[0].received, 3000u);
     EXPECT_EQ(rows[0].rate, 0);
     EXPECT_EQ(f.t.transfers.count(), 1);
-    EXPECT_EQ(f.events.take().size(), 1u);
+    EXPECT_EQ(f.changes, std::vector<std::string>{"/bob/v/=4"});
 }
 
 TEST(TransferTick, RowsForFilesFoldersAndPreviewsOnly) {
@@ -225,7 +228,7 @@ TEST(TransferTick, RowsForFilesFoldersAndPreviewsOnly) {
     f.add(TransferKind::FolderFile, TransferState::Receiving, "/bob/music/x", "/home/a/music/x", 50,
           20, folder);
     f.add(TransferKind::Preview, TransferState::Paused, "/bob/film.mkv", "/tmp/film.mkv", 900);
-    std::vector<TransferRow> rows = transferTick(f.t, f.list, f.clock, f.events);
+    std::vector<TransferRow> rows = transferTick(f.t, f.list, f.clock);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].name, "song.mp3");
     EXPECT_EQ(rows[0].index, 0);
