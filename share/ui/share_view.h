@@ -53,6 +53,7 @@ class ShareView : public QWidget {
     void onEvent(const SessionEvent& e);
     void runCommand(int id);
     void report(const ShareResult& r);
+    void transferReport(const TransferResult& r);
     std::vector<std::string> selectedNames() const;
 
     ClientSession& s_;
