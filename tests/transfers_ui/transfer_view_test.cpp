@@ -1,7 +1,8 @@
 // The transfer view over a real client session: rows for downloads (folder progress folded
 // from its files), the in-place refresh that keeps the selection, the context menu acting on
 // the records its rows still stand for, the timer running only while shown, the Transfer
-// button, and both languages.
+// button, both languages, and a folder fetched from a headless client that the view sees
+// through to the end.
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
@@ -9,7 +10,13 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "server/directory_harness.h"
 #include "shell/ui/main_window.h"
+#include "support/child_process.h"
 #include "support/session_client.h"
 #include "support/transfer_records.h"
 #include "transfers/ui/transfer_view.h"
@@ -258,6 +265,53 @@ class TransferViewTest : public QObject {
         window.command(Cmd::ShowInbox);
         QVERIFY(!page->isVisible());
         QVERIFY(!page->timer().isActive());
+    }
+
+    void folderFromAnotherClientIsDownloadedThroughTheView() {
+        test::TempDir dir;
+        test::DirectoryProcess server;
+        QVERIFY(server.start(dir.file("directory.sqlite")));
+        const std::string address = "127.0.0.1:" + std::to_string(server.port());
+        namespace fs = std::filesystem;
+        const std::string src = dir.file("src/photos");
+        fs::create_directories(src + "/2024");
+        const std::vector<std::pair<std::string, size_t>> files = {
+            {"a.jpg", 70000}, {"2024/b.jpg", 3000}, {"2024/empty.txt", 0}};
+        for (const auto& [name, size] : files)
+            std::ofstream(src + "/" + name, std::ios::binary) << std::string(size, 'x');
+        test::ChildProcess alice;
+        QVERIFY(
+            test::startHeadlessUser(alice, dir.file("alice"), address, "alice", "pwalice", true));
+        alice.writeLine("share add-dir /alice/ \"" + src + "\"");
+        QVERIFY(alice.waitForLine("\"cmd\":\"share\"", 20000).has_value());
+
+        test::SessionClient bob("", address);
+        QVERIFY(bob.createAndLogIn("bob", "pwbob"));
+        TransferView view(*bob.session, *bob.pump);
+        view.show();
+        const std::string into = dir.file("into");
+        TransferResult r = bob.session->transfers().downloadFolder("/alice/photos/", into);
+        QVERIFY2(r.ok, r.message.c_str());
+        bob.pump->kick();
+        view.refresh();
+        QCOMPARE(view.list()->rowCount(), 1);
+        QCOMPARE(view.list()->item(0, TransferView::NameColumn)->text(), QString("photos"));
+        // The view's own tick completes the folder once its files are in.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return view.list()->item(0, TransferView::StateColumn)->text() == "Downloaded"; },
+            60000));
+        QCOMPARE(view.list()->rowCount(), 1);
+        QCOMPARE(bob.t().transfers.count(), 1);
+        QCOMPARE(view.list()->item(0, TransferView::SizeColumn)->text(), QString("71.2KB"));
+        QCOMPARE(view.list()->item(0, TransferView::ProgressColumn)->text(), QString("71.2KB"));
+        for (const auto& [name, size] : files)
+            QCOMPARE(fs::file_size(into + "/photos/" + name), static_cast<uintmax_t>(size));
+        view.hide();
+        alice.writeLine("quit");
+        if (alice.wait(20000) < 0) {
+            alice.kill(SIGKILL);
+            alice.wait();
+        }
     }
 
     void chineseTexts() {
