@@ -216,17 +216,23 @@ class TransferViewTest : public QObject {
         QCOMPARE(c.paths(), (QStringList{"/bob/b", "/bob/d"}));
         QCOMPARE(c.column(TransferView::PathColumn), (QStringList{"/bob/b", "/bob/d"}));
 
-        // The list changed under the rows (the first download went elsewhere): row 0 no longer
-        // stands for its record, so nothing happens to it; row 1 still does.
-        c.t().removeTransfer(0);
-        c.add(TransferKind::File, TransferState::Paused, "/bob/e", "/tmp/d/e", 100);
+        // The list changed under the rows before they were refreshed: row 0 no longer stands
+        // for its record, so nothing happens to it, not even as the first selected row of an
+        // open; row 1 still does.
+        c.t().transferRemotePaths.replaceAt(0, "/bob/z");
+        c.t().transfers[1].state = TransferState::Done;
         c.select({0, 1});
+        c.opened.clear();
+        c.trigger(TransferView::OpenFile);
+        QVERIFY(c.opened.isEmpty());
         c.trigger(TransferView::Cancel);
-        QCOMPARE(c.paths(), (QStringList{"/bob/d", "/bob/e"}));
+        QCOMPARE(c.paths(), (QStringList{"/bob/z"}));
+        QCOMPARE(c.column(TransferView::PathColumn), (QStringList{"/bob/z"}));
+        c.t().transferRemotePaths.replaceAt(0, "/bob/y");
         c.select({0});
-        c.trigger(TransferView::Cancel);
-        QCOMPARE(c.paths(), (QStringList{"/bob/d", "/bob/e"}));
         c.trigger(TransferView::Start);
+        c.trigger(TransferView::Cancel);
+        QCOMPARE(c.paths(), (QStringList{"/bob/y"}));
         QCOMPARE(c.t().transfers[0].state, TransferState::Paused);
     }
 

@@ -154,8 +154,7 @@ void TransferView::refresh() {
         }
         QTableWidgetItem* bar = list_->item(r, ProgressColumn);
         int fill = permille(row.received, row.total, row.state);
-        if (bar->data(TransferProgressDelegate::kPermilleRole).toInt() != fill ||
-            !bar->data(TransferProgressDelegate::kPermilleRole).isValid())
+        if (bar->data(TransferProgressDelegate::kPermilleRole) != QVariant(fill))
             bar->setData(TransferProgressDelegate::kPermilleRole, fill);
     }
 }
@@ -178,8 +177,7 @@ std::vector<int> TransferView::selectedRecords() const {
     for (int r = 0; r < list_->rowCount(); ++r) {
         QTableWidgetItem* path = list_->item(r, PathColumn);
         if (!path || !path->isSelected()) continue;
-        int rec = transferOfRow(tl, r, path->text().toStdString());
-        if (rec >= 0) out.push_back(rec);
+        out.push_back(transferOfRow(tl, r, path->text().toStdString()));
     }
     return out;
 }
@@ -189,7 +187,7 @@ void TransferView::runCommand(int id) {
     std::vector<int> records = selectedRecords();
     if (id == OpenFile || id == BrowseFolder) {
         // The first selected row only, once it is complete.
-        if (records.empty()) return;
+        if (records.empty() || records.front() < 0) return;
         TransferEntry e = tf.list().entry(records.front());
         if (e.record.state != TransferState::Done || e.localPath.empty()) return;
         std::string target = e.localPath;
@@ -200,7 +198,7 @@ void TransferView::runCommand(int id) {
     // Paths are taken before anything changes: cancelling a row moves the ones below it.
     std::vector<std::string> paths;
     for (int rec : records)
-        paths.push_back(tf.list().entry(rec).remotePath);
+        if (rec >= 0) paths.push_back(tf.list().entry(rec).remotePath);
     for (const std::string& p : paths) {
         if (id == Start)
             tf.start(p);

@@ -64,7 +64,7 @@ class TransferView : public QWidget {
     void hideEvent(QHideEvent* e) override;
 
   private:
-    // The records the selected rows still stand for, in row order.
+    // For each selected row, in row order: the record it still stands for, or -1.
     std::vector<int> selectedRecords() const;
 
     ClientSession& s_;
