@@ -103,7 +103,7 @@ class ShareViewTest : public QObject {
             c.texts(c.view->treeMenu()),
             (QStringList{"Download Folder (off)", "Refresh Folder Tree", "-", "Connect User"}));
         QCOMPARE(c.texts(c.view->listMenu()),
-                 (QStringList{"Open (off)", "Preview Video (off)", "Save to... (off)", "Refresh"}));
+                 (QStringList{"Open (off)", "Preview Video", "Save to... (off)", "Refresh"}));
 
         QTableWidget* list = c.view->list();
         QCOMPARE(list->rowCount(), 2);
