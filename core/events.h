@@ -25,7 +25,8 @@ enum class EventKind : uint8_t {
     MailSigned,         // key, value 1 or 0, text: signing a received mail ended (message)
     ListingArrived,     // text: the path of a folder listing that arrived from its owner
     ShareChanged,       // the user's own shared folders changed
-    TransferChanged,    // key: a transfer changed state
+    TransferChanged,    // value, text, detail: a transfer of remote path `text` to local path
+                        // `detail` reached state `value` (-1: it left the list)
 };
 
 struct SessionEvent {

@@ -163,13 +163,13 @@ bool Engine::PeriodicStep() {
     if (hooks_.relayForwarding) hooks_.relayForwarding();
     bool fileServer = hooks_.fileServerStep && hooks_.fileServerStep();
     int32_t t = now();
-    if (hooks_.transferStep) hooks_.transferStep();
+    bool transfers = hooks_.transferStep && hooks_.transferStep();
     keepAliveRules(t);
     lingerStep(t);
     sweepSharedFileDeliveries(t);
     bool chunkSent = hooks_.deliveryPass && hooks_.deliveryPass();
     retired_.clear();
-    return fileServer || chunkSent;
+    return fileServer || chunkSent || transfers;
 }
 
 // ---------------------------------------------------------------- links

@@ -88,7 +88,7 @@ struct EngineHooks {
     // ---- PeriodicStep, in its order ----
     std::function<void()> relayForwarding;  // relay mode
     std::function<bool()> fileServerStep;   // true when it worked
-    std::function<void()> transferStep;     // the download manager
+    std::function<bool()> transferStep;     // the download manager; true when it worked
     std::function<bool()> deliveryPass;     // true when a file chunk was sent
 
     // ---- links and shutdown ----

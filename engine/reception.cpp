@@ -145,12 +145,47 @@ void MailReception::storeMail(const InboundMessage& msg, ItemMessage& item, Wire
             // The path is completed when the file is first written.
             tables_.appendAttachment(m, name, name, a);
         }
+        if (rec.kind == MailKind::SharedFileReceived) resumeSharedFile(m);
         if (tables_.mails[m].fetchRequested) createEmptyFiles(m);
         announceStored(m);
     }
     const MailRecord& r = tables_.mails[m];
     if (r.kind == MailKind::TrashReceived && r.size != 0) return;
     SendItemReply(msg.socket, m, r.key, r.created);
+}
+
+void MailReception::resumeSharedFile(int m) {
+    // A download interrupted earlier goes on from the bytes its transfer holds, so the first
+    // reply already asks for the right offset.
+    if (!sharedFileTarget) return;
+    const std::vector<int32_t>& files = tables_.mailFiles(m);
+    if (files.size() != 1) return;
+    int a = files.front();
+    std::optional<SharedFileTarget> t = sharedFileTarget(m);
+    if (!t || t->preview >= 0 || t->received <= 0 || t->localPath.empty()) return;
+    struct stat st;
+    if (::stat(t->localPath.c_str(), &st) != 0 || st.st_size < t->received) return;
+    AttachmentRecord& r = tables_.attachments[a];
+    r.done = std::min<int64_t>(t->received, r.total);
+    tables_.attachmentPaths.replaceAt(a, t->localPath);
+    tables_.noteChange();
+    if (r.done == r.total && sharedFileProgress) sharedFileProgress(m, r.done, true);
+}
+
+void MailReception::stopSharedFile(std::string_view subject) {
+    flushPending();
+    std::vector<int> drop;
+    for (int m = 0; m < tables_.mails.count(); ++m) {
+        if (tables_.mails[m].kind != MailKind::SharedFileReceived ||
+            !equalsIgnoreCase(tables_.subjects.view(m), subject))
+            continue;
+        for (int a : tables_.mailFiles(m))
+            if (tables_.attachmentOpen(a)) tables_.attachmentFile(a).close();
+        drop.push_back(m);
+    }
+    if (drop.empty()) return;
+    chunkMail_ = -1;
+    tables_.eraseMails(std::move(drop));
 }
 
 void MailReception::SendItemReply(Socket s, int m, uint64_t key, int32_t created) {

@@ -69,6 +69,12 @@ class MailReception {
     uint32_t receiveSpeed(uint64_t key);  // bytes per second
     bool stalled(uint64_t key);
 
+    // ---- the transfer list ----
+    // Stops the reception of every shared-file mail (kind 23) with this subject: what arrived
+    // is written, the file closed and the mail dropped, so further chunks for it are answered
+    // as for an unknown mail and the sender stops.
+    void stopSharedFile(std::string_view subject);
+
     // ---- places of relay mode, the shared folders and the transfer list ----
     std::function<void(const InboundMessage&)> relayItem;
     // Kinds 17 and 18: a listing request for path from sender to recipient.
@@ -110,6 +116,7 @@ class MailReception {
     bool completePath(int a);
     bool openForReception(int m, int a);
     void createEmptyFiles(int m);
+    void resumeSharedFile(int m);
     // A new mail for the user is announced, and so are its files when all are already in.
     void announceStored(int m);
     void fileCompleted(int m, int a, Socket s);

@@ -142,6 +142,9 @@ StartOutcome ClientSession::start() {
     fileServer_->pauseTransfer = [this](std::string_view remotePath) {
         transfers_->list().PauseTransfer(remotePath);
     };
+    // Previews of the last run go; what was under way is asked for again.
+    transfers_->afterLoad();
+    h.transferStep = [this] { return transfers_->step(); };
     return StartOutcome::Running;
 }
 

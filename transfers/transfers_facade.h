@@ -5,6 +5,8 @@
 // engine's periodic step runs the list's step through it, and it announces TransferChanged on
 // the session's event queue.
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "core/clock.h"
 #include "core/core_tables.h"
 #include "core/session_state.h"
+#include "core/text.h"
 #include "engine/delivery.h"
 #include "engine/engine.h"
 #include "engine/file_server.h"
@@ -75,15 +78,39 @@ class TransfersFacade {
     // The port of the local HTTP server, for preview addresses.
     int httpPort() const;
 
+    // The engine's periodic step (the session sets the engine hook). True when it worked.
+    bool step();
+    // After the state was loaded.
+    void afterLoad() { list_.afterLoad(); }
+
+    // A download with the open flag completed: the front end opens the file (windows with
+    // the desktop's default program, headless prints a line). Nothing happens unless set.
+    std::function<void(const std::string& localPath)> openFile;
+    // Names of a peer that could not be used locally; standard error unless set.
+    std::function<void(const std::string&)> log;
+
   private:
-    [[maybe_unused]] CoreTables& tables_;
-    [[maybe_unused]] SessionState& state_;
-    [[maybe_unused]] const Clock& clock_;
+    // The engine's services for the list.
+    void stopPath(std::string_view remotePath);
+    std::vector<ActiveTransfer> activeTransfers();
+    // Kind 21: a peer asks for a shared file of the local user.
+    void serve(std::string_view sender, std::string_view path);
+    std::optional<SharedFileTarget> target(int mail);
+    void progress(int mail, int64_t received, bool complete);
+    int recordOfMail(int mail) const;
+    TransferResult addFiles(std::string_view folderPath, const std::vector<std::string>& names,
+                            const std::string& localFolder, bool unique, bool openFirst);
+    std::string fail(TextPair text) const;
+
+    CoreTables& tables_;
+    SessionState& state_;
+    const Clock& clock_;
     [[maybe_unused]] Engine& engine_;
     [[maybe_unused]] MailDelivery& delivery_;
-    [[maybe_unused]] MailReception& reception_;
+    MailReception& reception_;
     FileServer* fileServer_;
     TransferList list_;
+    int64_t lastRefreshMs_ = 0;
 };
 
 }  // namespace orv

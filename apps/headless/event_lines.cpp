@@ -71,7 +71,10 @@ std::string eventLine(const SessionEvent& e, const CoreTables& t) {
         case EventKind::ShareChanged:
             return named("share-changed");
         case EventKind::TransferChanged:
-            return keyed("transfer-changed", e.key, ",\"state\":" + std::to_string(e.value));
+            // State -1: the download left the list.
+            return "{\"event\":\"transfer-changed\",\"path\":" + json::quote(e.text) +
+                   ",\"state\":" + std::to_string(e.value) + ",\"local\":" + json::quote(e.detail) +
+                   "}";
     }
     return named("unknown");
 }

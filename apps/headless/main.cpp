@@ -17,6 +17,7 @@
 #include "apps/headless/event_lines.h"
 #include "apps/headless/group_commands.h"
 #include "apps/headless/json.h"
+#include "apps/headless/transfer_commands.h"
 #include "core/clock.h"
 #include "mail/mail_facade.h"
 #include "session/client_session.h"
@@ -157,7 +158,7 @@ class Headless {
                             ",\"directory\":" + json::quote(st.directoryServerAddress) +
                             ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
                             ",\"links\":" + links + ",\"attempts\":" + attempts));
-        } else if (!runGroupCommand(s_, w, emit)) {
+        } else if (!runGroupCommand(s_, w, emit) && !runTransferCommand(s_, w, emit)) {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }
         return true;
@@ -394,6 +395,7 @@ int main(int argc, char** argv) {
         else if (a == "--help" || a == "-h") {
             std::fputs(usageText, stdout);
             std::fputs(kGroupCommandsUsage, stdout);
+            std::fputs(kTransferCommandsUsage, stdout);
             return 0;
         } else if (a.rfind("--", 0) == 0) {
             std::fprintf(stderr, "unknown option %s\n%s", a.c_str(), usageText);
@@ -426,6 +428,10 @@ int main(int argc, char** argv) {
     };
     // Every event of a service is printed as it is handed out.
     session.onEvent = [&session](const SessionEvent& e) { emit(eventLine(e, session.tables())); };
+    // A download asked to be opened when complete: there is no desktop to open it with.
+    session.transfers().openFile = [](const std::string& path) {
+        emit("{\"event\":\"open\",\"path\":" + json::quote(path) + "}");
+    };
     const auto& rep = session.loadReport();
     emit("{\"event\":\"started\",\"data\":" + json::quote(session.paths().folder) +
          ",\"state\":" + (rep.present ? "\"loaded\"" : "\"new\"") +
