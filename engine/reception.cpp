@@ -162,7 +162,16 @@ void MailReception::resumeSharedFile(int m) {
     if (files.size() != 1) return;
     int a = files.front();
     std::optional<SharedFileTarget> t = sharedFileTarget(m);
-    if (!t || t->preview >= 0 || t->received <= 0 || t->localPath.empty()) return;
+    if (t && t->preview >= 0) {
+        // A preview starts where the player asked: the mark sends its bytes to the window.
+        AttachmentRecord& r = tables_.attachments[a];
+        r.done = std::clamp<int64_t>(t->received, 0, r.total);
+        r.previewMark = t->preview + 1;
+        if (!t->localPath.empty()) tables_.attachmentPaths.replaceAt(a, t->localPath);
+        tables_.noteChange();
+        return;
+    }
+    if (!t || t->received <= 0 || t->localPath.empty()) return;
     struct stat st;
     if (::stat(t->localPath.c_str(), &st) != 0 || st.st_size < t->received) return;
     AttachmentRecord& r = tables_.attachments[a];
