@@ -93,8 +93,9 @@ TEST(PreviewPlayer, FfmpegPlaysAndSeeksAPreviewWhileItDownloads) {
     ASSERT_TRUE(alice.waitForLine("\"cmd\":\"share\",\"ok\":true", 10000));
     bob.writeLine("share connect alice");
     ASSERT_TRUE(bob.waitForLine("\"listing-arrived\",\"path\":\"/alice/\"", 30000));
-    // 400 kB/s: the whole file takes several seconds, so the player reads while it arrives.
-    bob.writeLine("set 14 400");
+    // 100 kB/s: the whole file takes about twelve seconds, so the player reads while it
+    // arrives.
+    bob.writeLine("set 14 100");
     ASSERT_TRUE(bob.waitForLine("\"cmd\":\"set\",\"ok\":true"));
 
     bob.writeLine("preview \"/alice/my clip.mp4\"");
@@ -125,6 +126,14 @@ TEST(PreviewPlayer, FfmpegPlaysAndSeeksAPreviewWhileItDownloads) {
     ASSERT_EQ(start.code, 0) << start.out;
     EXPECT_EQ(frameHashes(start.out).size(), 25u);
     EXPECT_EQ(frameHashes(start.out), frameHashes(frames(video, {}).out));
+    bob.writeLine("transfers");
+    auto list = bob.waitForLine("\"cmd\":\"transfers\"");
+    ASSERT_TRUE(list);
+    const std::string preview = "\"kind\":3,\"state\":";
+    size_t k = list->find(preview);
+    ASSERT_NE(k, std::string::npos) << *list;
+    EXPECT_NE(list->substr(k + preview.size(), 1), "4")
+        << "the download is still under way: " << *list;
 
     std::string log = dir.file("seek.log");
     ::setenv("FFREPORT", ("file=" + log + ":level=56").c_str(), 1);
