@@ -159,6 +159,21 @@ class PreviewDialogTest : public QObject {
         QCOMPARE(started, (QStringList{"/usr/bin/mpv", url}));
         QVERIFY(c.session->transfers().httpPort() >= c.opt.engine.firstHttpPort);
         QVERIFY(messages.isEmpty());
+        // The preview waits, paused, until the player asks for data.
+        CoreTables& t = c.session->tables();
+        QCOMPARE(t.transfers.count(), 1);
+        QCOMPARE(t.transfers[0].kind, int32_t(TransferKind::Preview));
+        QCOMPARE(t.transfers[0].state, int32_t(TransferState::Paused));
+        QCOMPARE(t.transfers[0].total, uint64_t(123456));
+        QCOMPARE(std::string(t.transferRemotePaths.view(0)),
+                 std::string("/bob/电影/first clip.mp4"));
+        QVERIFY(std::string(t.transferLocalPaths.view(0)).ends_with("/first clip.mp4"));
+
+        // A second preview of the same file adds no record and plays the same address.
+        started.clear();
+        preview();
+        QCOMPARE(started, (QStringList{"/usr/bin/mpv", url}));
+        QCOMPARE(t.transfers.count(), 1);
 
         // Nothing to play it with: said, and nothing starts.
         started.clear();
