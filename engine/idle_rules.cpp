@@ -117,7 +117,10 @@ void Engine::sweepSharedFileDeliveries(int32_t t) {
     for (int d = tables_.deliveries.count() - 1; d >= 0; --d) {
         if (d >= tables_.deliveries.count()) continue;
         const DeliveryRecord& r = tables_.deliveries[d];
-        if (r.state != DeliveryState::AwaitingReply) continue;
+        // One that only just went out waits for its reply at least one spacing: erased at
+        // once, the receiver's request for the file would find nothing to send it.
+        if (r.state != DeliveryState::AwaitingReply || t - r.stateTime < kSweepSpacingSeconds)
+            continue;
         if (r.mail < 0 || r.mail >= tables_.mails.count()) continue;
         if (tables_.mails[r.mail].kind == MailKind::SharedFileDelivery) tables_.eraseDelivery(d);
     }

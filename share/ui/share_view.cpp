@@ -1,5 +1,6 @@
 #include "share/ui/share_view.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QStyle>
+#include <QUrl>
 
 #include "core/format.h"
 #include "share/ui/preview_dialog.h"
@@ -108,6 +110,12 @@ ShareView::ShareView(ClientSession& session, SessionPump& pump, QWidget* parent)
     startPlayer = [](const QString& program, const QString& url) {
         return QProcess::startDetached(program, {url});
     };
+    // A download asked to be opened when complete opens with the desktop's program for it.
+    TransfersFacade& tf = s_.transfers();
+    if (!tf.openFile)
+        tf.openFile = [](const std::string& path) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+        };
 
     connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it) { select(it); });
     connect(tree_, &QTreeWidget::itemExpanded, this,
@@ -246,8 +254,6 @@ QMenu* ShareView::treeMenu() {
         add(RefreshTree);
         m->addSeparator();
         add(ConnectUser);
-        // Downloads come with the transfer list.
-        m->actions().first()->setEnabled(false);
     }
     return m;
 }
@@ -264,8 +270,7 @@ QMenu* ShareView::listMenu() {
     if (b == ShareBranch::Own) {
         add(AddFiles), add(RemoveFiles);
     } else {
-        // Open and save create downloads: they come with the transfer list.
-        add(Open, false), add(PreviewVideo), add(SaveTo, false), add(Refresh);
+        add(Open), add(PreviewVideo), add(SaveTo), add(Refresh);
     }
     return m;
 }
@@ -280,6 +285,11 @@ std::vector<std::string> ShareView::selectedNames() const {
 
 void ShareView::report(const ShareResult& r) {
     if (!r.ok && !r.message.empty() && showMessage) showMessage(qs(r.message));
+}
+
+void ShareView::transferReport(const TransferResult& r) {
+    // Some names left out is said even when the rest started.
+    if (!r.message.empty() && showMessage) showMessage(qs(r.message));
 }
 
 void ShareView::runCommand(int id) {
@@ -326,6 +336,26 @@ void ShareView::runCommand(int id) {
             syncChildren(selected_, true);
             refreshList();
             return;
+        case Open: {
+            std::vector<std::string> names = selectedNames();
+            if (names.empty()) return;
+            transferReport(s_.transfers().open(p, names));
+            return;
+        }
+        case SaveTo: {
+            std::vector<std::string> names = selectedNames();
+            if (names.empty()) return;
+            QString d = askFolder();
+            if (d.isEmpty()) return;
+            transferReport(s_.transfers().saveTo(p, names, d.toStdString()));
+            return;
+        }
+        case DownloadFolder: {
+            QString d = askFolder();
+            if (d.isEmpty()) return;
+            transferReport(s_.transfers().downloadFolder(p, d.toStdString()));
+            return;
+        }
         case RefreshTree:
             sh.requestListing(p, true);
             return;

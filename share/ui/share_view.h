@@ -59,6 +59,7 @@ class ShareView : public QWidget {
     void runCommand(int id);
     void previewVideo(const std::string& folder);
     void report(const ShareResult& r);
+    void transferReport(const TransferResult& r);
     std::vector<std::string> selectedNames() const;
 
     ClientSession& s_;

@@ -99,11 +99,10 @@ class ShareViewTest : public QObject {
         QCOMPARE(c.t().mails.count(), mails + 1);
         QCOMPARE(c.t().mails[mails].kind, MailKind::ListFolder);
         QCOMPARE(QString::fromStdString(c.t().mailSubject(mails)), QString("/bob/Music/"));
-        QCOMPARE(
-            c.texts(c.view->treeMenu()),
-            (QStringList{"Download Folder (off)", "Refresh Folder Tree", "-", "Connect User"}));
+        QCOMPARE(c.texts(c.view->treeMenu()),
+                 (QStringList{"Download Folder", "Refresh Folder Tree", "-", "Connect User"}));
         QCOMPARE(c.texts(c.view->listMenu()),
-                 (QStringList{"Open (off)", "Preview Video", "Save to... (off)", "Refresh"}));
+                 (QStringList{"Open", "Preview Video", "Save to...", "Refresh"}));
 
         QTableWidget* list = c.view->list();
         QCOMPARE(list->rowCount(), 2);
@@ -117,6 +116,57 @@ class ShareViewTest : public QObject {
         c.view->refreshList();
         QVERIFY(list->item(1, 0)->isSelected());
         QCOMPARE(list->item(1, 0)->text(), QString("song.mp3"));
+    }
+
+    void downloadsFromAnotherUsersFolder() {
+        Client c;
+        test::TempDir disk;
+        c.t().setSettingString(SettingString::ReceiveFolder, disk.file("in"));
+        ShareStore& s = c.t().share;
+        s.AddFolder("/bob/", 0);
+        s.AddFolder("/bob/Music/", 0);
+        SharedFileRecord r{};
+        for (const char* n : {"a.mp3", "b.mp3", "c.mp3"}) {
+            r.size += 100;
+            s.AddFile("", n, r, "/bob/Music/");
+        }
+        std::filesystem::create_directories(disk.file("in"));
+        std::ofstream(disk.file("in/a.mp3")) << "already here";
+        c.view->syncChildren(c.view->tree()->topLevelItem(0), true);
+        c.view->select(c.item("/bob/Music/"));
+        QTableWidget* list = c.view->list();
+        list->selectAll();
+        // Open: three downloads into the receive folder, clashes renamed, the first opens.
+        c.trigger(c.view->listMenu(), "Open");
+        TransferList& tl = c.session->transfers().list();
+        QCOMPARE(tl.count(), 3);
+        QCOMPARE(QString::fromStdString(tl.entry(0).localPath),
+                 QString::fromStdString(disk.file("in/[1]a.mp3")));
+        QCOMPARE(QString::fromStdString(tl.entry(2).remotePath), QString("/bob/Music/c.mp3"));
+        QCOMPARE(tl.record(0).openWhenComplete, uint8_t{1});
+        QCOMPARE(tl.record(1).openWhenComplete, uint8_t{0});
+        QCOMPARE(tl.record(2).total, uint64_t{300});
+        QCOMPARE(tl.entry(0).owner, std::string("alice"));
+
+        // Save to: names as they are, in the chosen folder; nothing when the picker is cancelled.
+        QString chosen;
+        c.view->askFolder = [&] { return chosen; };
+        c.trigger(c.view->listMenu(), "Save to...");
+        QCOMPARE(tl.count(), 3);
+        chosen = QString::fromStdString(disk.file("keep"));
+        c.trigger(c.view->listMenu(), "Save to...");
+        QCOMPARE(tl.count(), 6);
+        QCOMPARE(QString::fromStdString(tl.entry(3).localPath),
+                 QString::fromStdString(disk.file("keep/a.mp3")));
+        QCOMPARE(tl.record(3).openWhenComplete, uint8_t{0});
+
+        c.trigger(c.view->treeMenu(), "Download Folder");
+        QCOMPARE(tl.count(), 7);
+        QCOMPARE(tl.record(6).kind, TransferKind::Folder);
+        QCOMPARE(tl.record(6).total, kTransferSizeUnset);
+        QCOMPARE(QString::fromStdString(tl.entry(6).localPath),
+                 QString::fromStdString(disk.file("keep/Music/")));
+        QVERIFY(c.messages.isEmpty());
     }
 
     void addFolderFromDiskAndEdit() {
