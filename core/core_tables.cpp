@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "core/file_time.h"
+#include "core/journal.h"
 
 namespace orv {
 
@@ -847,6 +848,8 @@ size_t CoreTables::bytesHeld() const {
 
 void CoreTables::noteMailChanged(int m) {
     if (m < 0 || m >= mails.count()) return;
+    // Control items never reach the journal: a note would only cost a sync of nothing.
+    if (!isJournaledKind(mails[m].kind)) return;
     mailNotes_.push_back({mails[m].key, isReceivedKind(mails[m].kind)});
 }
 

@@ -20,6 +20,10 @@ constexpr TextPair kNotOther{"Downloads come from the shared folders of other us
 constexpr TextPair kNoTarget{"Choose the folder to save into.", "请选择保存的目录。"};
 constexpr TextPair kBadNames{"Some names cannot be used as local file names and were left out.",
                              "有些文件名不能在本地使用，已跳过。"};
+constexpr TextPair kNotListed{
+    "Some files are not in the folder's listing (any more) and were left out; refresh the "
+    "folder.",
+    "有些文件不在该目录的列表中，已跳过；请刷新目录。"};
 constexpr TextPair kNoFolderHere{"The download folder cannot be created.", "无法创建下载目录。"};
 
 std::string withSlash(std::string s) {
@@ -82,7 +86,7 @@ TransferResult TransfersFacade::addFiles(std::string_view folderPath,
     std::filesystem::create_directories(localFolder, ec);
     if (!std::filesystem::is_directory(localFolder, ec)) return {false, fail(kNoFolderHere)};
     std::string folder = withSlash(localFolder);
-    bool first = true, skipped = false;
+    bool first = true, skipped = false, unlisted = false;
     for (const std::string& name : names) {
         // The name came from the peer's listing: a name, never a path.
         if (!safeComponent(name)) {
@@ -90,17 +94,23 @@ TransferResult TransfersFacade::addFiles(std::string_view folderPath,
             continue;
         }
         std::string remote = std::string(folderPath) + name;
+        // Without a size from the listing the file would be made empty instead of fetched.
+        int f = tables_.share.FindFile(remote);
+        if (f < 0) {
+            unlisted = true;
+            continue;
+        }
         std::string local = folder + name;
         if (unique) local = UniqueLocalName(tables_, local);
         TransferRecord r{};
         r.kind = TransferKind::File;
         r.state = TransferState::Waiting;
-        int f = tables_.share.FindFile(remote);
-        r.total = f >= 0 ? tables_.share.file(f).size : 0;
+        r.total = tables_.share.file(f).size;
         r.openWhenComplete = openFirst && first ? 1 : 0;
         list_.AddTransfer(state_.currentUser, remote, local, r);
         first = false;
     }
+    if (unlisted) return {!first, fail(kNotListed)};
     if (skipped) return {!first, fail(kBadNames)};
     return {true, {}};
 }

@@ -5,6 +5,7 @@
 #include "core/core_tables.h"
 #include "engine/create_item.h"
 #include "engine/engine.h"
+#include "engine/idle_rules.h"
 #include "engine/listener.h"
 #include "engine/rate_meter.h"
 #include "engine/wire.h"
@@ -259,6 +260,18 @@ TEST_F(FakeEngine, SharedFileDeliveriesWaitingForAReplyAreSwept) {
     ASSERT_EQ(tables.mails.count(), 1);
     EXPECT_EQ(tables.mails[0].kind, MailKind::ListFolder);
     EXPECT_EQ(tables.deliveries.count(), 1);
+
+    // One that only just went out waits one spacing for the receiver's request first.
+    m = CreateItem(tables, "alice", "bob", MailKind::SharedFileDelivery, "/alice/g.txt");
+    int d = tables.mailDeliveries(m)[0];
+    tables.deliveries[d].state = 13;
+    clock.advanceSeconds(kSweepSpacingSeconds);  // a sweep is due
+    tables.deliveries[d].stateTime = static_cast<int32_t>(clock.nowSeconds());
+    engine->PeriodicStep();
+    EXPECT_EQ(tables.mails.count(), 2);
+    clock.advanceSeconds(kSweepSpacingSeconds);
+    engine->PeriodicStep();
+    EXPECT_EQ(tables.mails.count(), 1);
 }
 
 TEST(CreateItem, ControlItemKeepsItsKindAndHasOneFreshDelivery) {

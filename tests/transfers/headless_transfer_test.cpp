@@ -288,5 +288,26 @@ TEST_F(HeadlessTransfer, CancelledFolderKeepsTheFilesWrittenAndStops) {
     EXPECT_EQ(sizes(), after);
 }
 
+// Only files the user shares are served: one taken out of the share after bob saw it in the
+// listing is not sent, while the next request is.
+TEST_F(HeadlessTransfer, OnlyFilesStillSharedAreServed) {
+    fs::create_directories(dir.file("pub"));
+    writeFile(dir.file("pub/gone.txt"), 1000, 1);
+    writeFile(dir.file("pub/ok.txt"), 2000, 2);
+    startClient(alice, "alice");
+    startClient(bob, "bob");
+    share(dir.file("pub"));
+    std::string r = ask(alice, "share remove /alice/pub/ gone.txt", "share");
+    ASSERT_NE(r.find("\"ok\":true"), std::string::npos) << r;
+    std::string into = dir.file("into");
+    ask(bob, "download /alice/pub/gone.txt \"" + into + "\"", "download");
+    ask(bob, "download /alice/pub/ok.txt \"" + into + "\"", "download");
+    ASSERT_TRUE(reaches("/alice/pub/ok.txt", 4, kWait));
+    EXPECT_TRUE(sameFile(dir.file("pub/ok.txt"), into + "/ok.txt"));
+    // Asked first, answered never.
+    EXPECT_EQ(intField(entryOf("/alice/pub/gone.txt"), "state"), 3u);
+    EXPECT_FALSE(fs::exists(into + "/gone.txt"));
+}
+
 }  // namespace
 }  // namespace orv
