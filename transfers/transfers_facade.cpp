@@ -169,8 +169,10 @@ TransferResult TransfersFacade::preview(std::string_view remotePath, std::string
     TransferRecord rec{};
     rec.kind = TransferKind::Preview;
     rec.state = TransferState::Paused;
+    // Without a size from the listing the player would be told the file is empty.
     int f = tables_.share.FindFile(remotePath);
-    rec.total = f >= 0 ? tables_.share.file(f).size : 0;
+    if (f < 0) return {false, fail(kNotListed)};
+    rec.total = tables_.share.file(f).size;
     // Paused until the player asks the file server for data.
     list_.AddTransfer(state_.currentUser, remotePath,
                       UniqueLocalName(tables_, withSlash(folder) + name), rec);
