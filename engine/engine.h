@@ -37,6 +37,8 @@ namespace orv {
 // The directory web server that inbound "GET " connections are relayed to, unless the session
 // names another one.
 inline constexpr int kDefaultFirstPeerPort = 29999;
+// The first port the local HTTP server for previews tries; the following ones come next.
+inline constexpr int kDefaultHttpPort = 39998;
 
 struct EngineConfig {
     // Address the peer listener binds to; none: all interfaces.
@@ -45,6 +47,8 @@ struct EngineConfig {
     // upward, or 29997 downward with the fixed-address setting). With the fixed-address
     // setting the ports below this one are tried next.
     int firstPeerPort = 0;
+    // First port the local HTTP server for previews tries (it listens on 127.0.0.1 only).
+    int firstHttpPort = kDefaultHttpPort;
     // "host" or "host:port" (port 80 when none) of the web server for relayed requests.
     std::string httpRelayTarget = kBuiltInDirectoryHost;
     // How long shutdown lets queued goodbyes and replies drain before closing.

@@ -162,7 +162,16 @@ void MailReception::resumeSharedFile(int m) {
     if (files.size() != 1) return;
     int a = files.front();
     std::optional<SharedFileTarget> t = sharedFileTarget(m);
-    if (!t || t->preview >= 0 || t->received <= 0 || t->localPath.empty()) return;
+    if (t && t->preview >= 0) {
+        // A preview starts where the player asked: the mark sends its bytes to the window.
+        AttachmentRecord& r = tables_.attachments[a];
+        r.done = std::clamp<int64_t>(t->received, 0, r.total);
+        r.previewMark = t->preview + 1;
+        if (!t->localPath.empty()) tables_.attachmentPaths.replaceAt(a, t->localPath);
+        tables_.noteChange();
+        return;
+    }
+    if (!t || t->received <= 0 || t->localPath.empty()) return;
     struct stat st;
     if (::stat(t->localPath.c_str(), &st) != 0 || st.st_size < t->received) return;
     AttachmentRecord& r = tables_.attachments[a];
@@ -266,6 +275,14 @@ bool MailReception::openForReception(int m, int a) {
     if (tables_.mails[m].kind == MailKind::SharedFileReceived) {
         std::optional<SharedFileTarget> t;
         if (sharedFileTarget) t = sharedFileTarget(m);
+        if (t && t->preview >= 0) {
+            // Nothing is written: the mark sends the data to the preview window.
+            rec.done = std::clamp<int64_t>(t->received, 0, rec.total);
+            rec.previewMark = t->preview + 1;
+            if (!t->localPath.empty()) tables_.attachmentPaths.replaceAt(a, t->localPath);
+            tables_.noteChange();
+            return true;
+        }
         if (!t || t->localPath.empty()) return false;
         path = t->localPath;
         tables_.attachments[a].done = std::clamp<int64_t>(t->received, 0, rec.total);
@@ -378,14 +395,17 @@ bool MailReception::writeData(int a, int64_t offset, std::span<const uint8_t> da
 
 void MailReception::fileCompleted(int m, int a, Socket s) {
     flushPending();
-    if (!tables_.attachmentOpen(a)) return;  // the write failed after all
-    // The file reaches the disk before any reply says it is complete.
-    int syncFd = ::fcntl(tables_.attachmentFile(a).fd(), F_DUPFD_CLOEXEC, 0);
-    if (syncFd >= 0) tables_.noteFileToSync(syncFd);
-    tables_.attachmentFile(a).close();
+    bool preview = tables_.attachments[a].previewMark != 0;
+    if (!preview) {
+        if (!tables_.attachmentOpen(a)) return;  // the write failed after all
+        // The file reaches the disk before any reply says it is complete.
+        int syncFd = ::fcntl(tables_.attachmentFile(a).fd(), F_DUPFD_CLOEXEC, 0);
+        if (syncFd >= 0) tables_.noteFileToSync(syncFd);
+        tables_.attachmentFile(a).close();
+    }
     tables_.noteMailChanged(m);
     const MailRecord r = tables_.mails[m];
-    tables_.attachments[a].fileTime = fileTimeOf(tables_.attachmentPaths.str(a));
+    if (!preview) tables_.attachments[a].fileTime = fileTimeOf(tables_.attachmentPaths.str(a));
     // The mail is complete once all its bytes are in; the sender then finishes.
     if (tables_.sumDone(m) == r.size) SendItemReply(s, m, r.key, r.created);
     if (r.kind == MailKind::SharedFileReceived && sharedFileProgress)
@@ -462,12 +482,10 @@ ChunkVerdict MailReception::ReceiveChunk(const InboundMessage& msg) {
         }
         return {};
     }
-    if (tables_.attachments[a].previewMark != 0) {
-        if (previewChunk) previewChunk(a, offset, data);
-        return {};
-    }
-    if (!tables_.attachmentOpen(a)) openForReception(m, a);
-    if (!tables_.attachmentOpen(a)) return {};
+    // A preview's bytes go to the engine's preview window instead of a file.
+    auto previewMark = [&] { return tables_.attachments[a].previewMark; };
+    if (!tables_.attachmentOpen(a) && previewMark() == 0) openForReception(m, a);
+    if (!tables_.attachmentOpen(a) && previewMark() == 0) return {};
 
     AttachmentRecord& rec = tables_.attachments[a];
     if (offset != rec.done) {
@@ -489,7 +507,14 @@ ChunkVerdict MailReception::ReceiveChunk(const InboundMessage& msg) {
     size_t n = static_cast<size_t>(
         std::min<int64_t>(static_cast<int64_t>(data.size()), rec.total - rec.done));
     if (n > 0) {
-        if (!writeData(a, offset, data.first(n))) return ChunkVerdict::notNow();
+        if (previewMark() != 0) {
+            PreviewTake took = previewChunk ? previewChunk(previewMark() - 1, offset, data.first(n))
+                                            : PreviewTake::Dropped;
+            if (took == PreviewTake::NotNow) return ChunkVerdict::notNow();
+            if (took == PreviewTake::Dropped) return {};
+        } else if (!writeData(a, offset, data.first(n))) {
+            return ChunkVerdict::notNow();
+        }
         meterCount(engine_.globalReceiveMeter(), static_cast<uint32_t>(n),
                    tables_.settingNumber(Setting::MaxRecvTotal), nowMs);
         meterCount(tables_.mailMeter(m).meter, static_cast<uint32_t>(n), ownKB, nowMs);

@@ -34,6 +34,13 @@ struct SharedFileTarget {
     int32_t preview = -1;
 };
 
+// What became of preview data offered to the engine's preview window.
+enum class PreviewTake {
+    Taken,   // copied: the file's progress moves on
+    NotNow,  // the window is full: the chunk is offered again later
+    Dropped  // for a preview or a stretch no longer streamed: accepted and forgotten
+};
+
 class MailReception {
   public:
     MailReception(Engine& engine, CoreTables& tables, SessionState& session, const Clock& clock,
@@ -85,8 +92,9 @@ class MailReception {
     std::function<std::optional<SharedFileTarget>(int mail)> sharedFileTarget;
     // Kind 23: bytes written so far, when the file completes or is closed at shutdown.
     std::function<void(int mail, int64_t received, bool complete)> sharedFileProgress;
-    // A chunk for a file with a preview mark; true when it was taken.
-    std::function<bool(int attachment, int64_t offset, std::span<const uint8_t> data)> previewChunk;
+    // Data at the expected offset of a file with a preview mark (preview = the mark - 1).
+    std::function<PreviewTake(int32_t preview, int64_t offset, std::span<const uint8_t> data)>
+        previewChunk;
 
     // A reception with no chunk for more than this many seconds has stalled.
     static constexpr int32_t kStallSeconds = 15;

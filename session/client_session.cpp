@@ -46,6 +46,7 @@ ClientSession::~ClientSession() {
     mail_.reset();
     transfers_.reset();
     share_.reset();
+    fileServer_.reset();
     engine_.reset();
     reception_.reset();
     delivery_.reset();
@@ -69,6 +70,8 @@ bool readClientOption(const std::string& option, const std::function<std::string
         opt.engine.firstPeerPort = std::atoi(value().c_str());
     else if (option == "--listen")
         opt.engine.listenAddress = value();
+    else if (option == "--http-port")
+        opt.engine.firstHttpPort = std::atoi(value().c_str());
     else
         return false;
     return true;
@@ -127,8 +130,18 @@ StartOutcome ClientSession::start() {
         groups_->addWaits(w);
     };
     share_ = std::make_unique<ShareFacade>(tables_, state_, *engine_, *delivery_, *reception_);
+    fileServer_ =
+        std::make_unique<FileServer>(tables_, clock_, *sockets_, options_.engine.firstHttpPort);
+    connectFileServerHooks(*engine_, *reception_, *fileServer_);
     transfers_ = std::make_unique<TransfersFacade>(tables_, state_, clock_, *engine_, *delivery_,
-                                                   *reception_);
+                                                   *reception_, fileServer_.get());
+    // A player's request with a range restarts the preview download there.
+    fileServer_->startTransfer = [this](std::string_view remotePath, int64_t offset) {
+        transfers_->list().StartTransfer(remotePath, offset);
+    };
+    fileServer_->pauseTransfer = [this](std::string_view remotePath) {
+        transfers_->list().PauseTransfer(remotePath);
+    };
     // Previews of the last run go; what was under way is asked for again.
     transfers_->afterLoad();
     h.transferStep = [this] { return transfers_->step(); };
@@ -361,6 +374,7 @@ bool ClientSession::shutdown() {
     }
     shuttingDown_ = true;
     if (engine_) engine_->shutdown();
+    if (fileServer_) fileServer_->close();
     state_.events.take();  // nobody listens any more
     channel_.close();
     return saver_ ? saver_->saveNow() : false;

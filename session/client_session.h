@@ -18,6 +18,7 @@
 #include "directory/directory_client.h"
 #include "engine/delivery.h"
 #include "engine/engine.h"
+#include "engine/file_server.h"
 #include "engine/reception.h"
 #include "groups/groups_facade.h"
 #include "mail/mail_facade.h"
@@ -43,8 +44,8 @@ struct ClientOptions {
 };
 
 // The command-line options every client program takes (--data-dir, --instance-port,
-// --server, --user, --password, --lang, --peer-port, --listen). True when `option` is one of
-// them; `value` yields its argument.
+// --server, --user, --password, --lang, --peer-port, --listen, --http-port). True when `option` is
+// one of them; `value` yields its argument.
 bool readClientOption(const std::string& option, const std::function<std::string()>& value,
                       ClientOptions& opt, std::string& user, std::string& password);
 
@@ -134,6 +135,7 @@ class ClientSession {
     // The engine and the directory client, for tests and diagnostics; front ends use the
     // façades.
     Engine& engine() { return *engine_; }
+    FileServer& fileServer() { return *fileServer_; }
     DirectoryClient& directory() { return *directory_; }
     SocketApi& sockets() { return *sockets_; }
     bool shuttingDown() const { return shuttingDown_; }
@@ -174,6 +176,7 @@ class ClientSession {
     std::unique_ptr<DirectoryClient> directory_;
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
+    std::unique_ptr<FileServer> fileServer_;
     std::unique_ptr<MailFacade> mail_;
     std::unique_ptr<SigningFacade> signing_;
     std::unique_ptr<GroupsFacade> groups_;

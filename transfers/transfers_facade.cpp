@@ -31,17 +31,22 @@ std::string withSlash(std::string s) {
     if (!s.empty() && s.back() != '/') s.push_back('/');
     return s;
 }
+constexpr TextPair kNotOthersFile{"Only files of other users can be previewed.",
+                                  "只能预览其他用户的文件。"};
+constexpr TextPair kNoServer{"Previews are not available.", "无法预览。"};
 
 }  // namespace
 
 TransfersFacade::TransfersFacade(CoreTables& tables, SessionState& state, const Clock& clock,
-                                 Engine& engine, MailDelivery& delivery, MailReception& reception)
+                                 Engine& engine, MailDelivery& delivery, MailReception& reception,
+                                 FileServer* fileServer)
     : tables_(tables),
       state_(state),
       clock_(clock),
       engine_(engine),
       delivery_(delivery),
       reception_(reception),
+      fileServer_(fileServer),
       list_(tables, TransferEngine{}, &state.currentUser) {
     TransferEngine& e = list_.engine();
     e.stop = [this](std::string_view path) { stopPath(path); };
@@ -148,8 +153,34 @@ TransferResult TransfersFacade::downloadFolder(std::string_view folderPath,
     return {true, {}};
 }
 
-TransferResult TransfersFacade::preview(std::string_view, std::string&) {
-    return {};
+TransferResult TransfersFacade::preview(std::string_view remotePath, std::string& url) {
+    url.clear();
+    if (!state_.loggedIn()) return {false, fail(kNotLoggedIn)};
+    if (!fileServer_) return {false, fail(kNoServer)};
+    // "/owner/folders/name": a file of somebody else, whose name is a name.
+    std::string_view owner = pathOwner(remotePath);
+    size_t cut = remotePath.rfind('/');
+    std::string name(cut == std::string_view::npos ? std::string_view()
+                                                   : remotePath.substr(cut + 1));
+    if (owner.empty() || equalsIgnoreCase(owner, state_.currentUser) || !safeComponent(name))
+        return {false, fail(kNotOthersFile)};
+
+    std::string folder = tables_.settingString(SettingString::ReceiveFolder);
+    if (folder.empty()) folder = tables_.mailStoreFolder();
+    TransferRecord rec{};
+    rec.kind = TransferKind::Preview;
+    rec.state = TransferState::Paused;
+    // Without a size from the listing the player would be told the file is empty.
+    int f = tables_.share.FindFile(remotePath);
+    if (f < 0) return {false, fail(kNotListed)};
+    rec.total = tables_.share.file(f).size;
+    // Paused until the player asks the file server for data.
+    list_.AddTransfer(state_.currentUser, remotePath,
+                      UniqueLocalName(tables_, withSlash(folder) + name), rec);
+
+    fileServer_->keepListenerOpen();
+    url = "http://localhost:" + std::to_string(fileServer_->port()) + percentEncodePath(remotePath);
+    return {true, {}};
 }
 
 std::vector<TransferRow> TransfersFacade::tick() {
@@ -169,7 +200,7 @@ void TransfersFacade::cancel(std::string_view remotePath) {
 }
 
 int TransfersFacade::httpPort() const {
-    return 0;
+    return fileServer_ ? fileServer_->port() : 0;
 }
 
 // ---------------------------------------------------------------- the engine's services

@@ -17,6 +17,7 @@
 #include "core/text.h"
 #include "engine/delivery.h"
 #include "engine/engine.h"
+#include "engine/file_server.h"
 #include "engine/reception.h"
 #include "transfers/transfer_list.h"
 
@@ -44,8 +45,10 @@ struct TransferResult {
 
 class TransfersFacade {
   public:
+    // The file server streams previews to the player; without one, previews are refused.
     TransfersFacade(CoreTables& tables, SessionState& state, const Clock& clock, Engine& engine,
-                    MailDelivery& delivery, MailReception& reception);
+                    MailDelivery& delivery, MailReception& reception,
+                    FileServer* fileServer = nullptr);
     TransfersFacade(const TransfersFacade&) = delete;
     TransfersFacade& operator=(const TransfersFacade&) = delete;
 
@@ -60,7 +63,8 @@ class TransfersFacade {
     // The folder with everything below it, into localFolder/<its last component>/.
     TransferResult downloadFolder(std::string_view folderPath, const std::string& localFolder);
     // A preview record (paused until the player asks) and the address the player is given:
-    // "http://localhost:PORT/PATH".
+    // "http://localhost:PORT/PATH", the path percent-encoded. A path previewed before in this
+    // run adds no second record; its address is given all the same.
     TransferResult preview(std::string_view remotePath, std::string& url);
 
     // ---- the transfer view ----
@@ -104,6 +108,7 @@ class TransfersFacade {
     [[maybe_unused]] Engine& engine_;
     [[maybe_unused]] MailDelivery& delivery_;
     MailReception& reception_;
+    FileServer* fileServer_;
     TransferList list_;
     int64_t lastRefreshMs_ = 0;
 };

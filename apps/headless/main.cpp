@@ -41,12 +41,13 @@ const char* usageText =
     "  --create-account      create the account --user/--password first\n"
     "  --peer-port N         first port the peer listener tries\n"
     "  --listen ADDR         address the peer listener binds to\n"
+    "  --http-port N         first port the preview server tries (default 39998)\n"
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
     "  send to=NAMES [subject=S] [text=T] [html=DOC] [flags=N] [sign] [file=PATH]... |\n"
     "  list in|out|trash|drafts|sent [category] | show KEY | receive KEY |\n  set NUMBER VALUE | "
-    "status | quit\n";
+    "preview VPATH | status | quit\n";
 
 const char* loginResultName(LoginFlow::Result r) {
     switch (r) {
@@ -120,6 +121,14 @@ class Headless {
             mailCommand(w);
         } else if (c == "share") {
             shareCommand(w);
+        } else if (c == "preview") {
+            // preview VPATH: a preview of another user's file; a player plays the address.
+            if (!need(1)) return true;
+            std::string url;
+            TransferResult r = s_.transfers().preview(w[1], url);
+            emit(answer(
+                c, r.ok,
+                r.ok ? "\"url\":" + json::quote(url) : "\"error\":" + json::quote(r.message)));
         } else if (c == "set") {
             // set N V: settings number N (13-16 rate limits in kB/s, 18 auto-receive MB, ...)
             if (!need(2)) return true;

@@ -8,10 +8,12 @@
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProcess>
 #include <QStyle>
 #include <QUrl>
 
 #include "core/format.h"
+#include "share/ui/preview_dialog.h"
 
 namespace orv {
 
@@ -52,6 +54,9 @@ constexpr TextPair kCaption[] = {
 constexpr TextPair kFolderName{"Input Folder Name", "请输入目录名"};
 constexpr TextPair kUserName{"Input User Name", "请输入用户名"};
 constexpr TextPair kSelectFolder{"Please select folder", "请选择目录"};
+constexpr TextPair kNoPlayer{"No player is set for this kind of file: choose one and open it.",
+                             "没有播放这种文件的程序：请选择播放器后打开。"};
+constexpr TextPair kPlayerFailed{"The player could not be started: ", "无法启动播放器："};
 constexpr TextPair kColumns[] = {
     {"FileName", "文件名"}, {"FileSize", "大小"}, {"Time", "创建时间"}};
 constexpr int kFirstWidth = 27;  // settings numbers 27-29: the list's column widths
@@ -96,6 +101,15 @@ ShareView::ShareView(ClientSession& session, SessionPump& pump, QWidget* parent)
     };
     askFiles = [this] { return QFileDialog::getOpenFileNames(this, {}, {}, "All Files (*)"); };
     showMessage = [this](const QString& m) { QMessageBox::information(this, "Orvantel", m); };
+    askPlayer = [this](const QString& fileName) -> std::optional<QString> {
+        PreviewDialog d(s_, fileName, this);
+        if (d.exec() != QDialog::Accepted) return std::nullopt;
+        return d.program();
+    };
+    // The address is the player's one argument: no shell reads it.
+    startPlayer = [](const QString& program, const QString& url) {
+        return QProcess::startDetached(program, {url});
+    };
     // A download asked to be opened when complete opens with the desktop's program for it.
     TransfersFacade& tf = s_.transfers();
     if (!tf.openFile)
@@ -256,8 +270,7 @@ QMenu* ShareView::listMenu() {
     if (b == ShareBranch::Own) {
         add(AddFiles), add(RemoveFiles);
     } else {
-        // Preview comes with the local HTTP server.
-        add(Open), add(PreviewVideo, false), add(SaveTo), add(Refresh);
+        add(Open), add(PreviewVideo), add(SaveTo), add(Refresh);
     }
     return m;
 }
@@ -355,9 +368,32 @@ void ShareView::runCommand(int id) {
             if (!name.isEmpty()) sh.connectUser(name.toStdString());
             return;
         }
+        case PreviewVideo:
+            previewVideo(p);
+            return;
         default:
             return;
     }
+}
+
+void ShareView::previewVideo(const std::string& folder) {
+    // The first selected file only.
+    std::vector<std::string> names = selectedNames();
+    if (names.empty()) return;
+    std::optional<QString> program = askPlayer(qs(names.front()));
+    if (!program) return;
+    std::string url;
+    TransferResult r = s_.transfers().preview(folder + names.front(), url);
+    if (!r.ok) {
+        if (showMessage) showMessage(qs(r.message));
+        return;
+    }
+    if (program->isEmpty()) {
+        if (showMessage) showMessage(qs(pick(lang_, kNoPlayer)));
+        return;
+    }
+    if (!startPlayer(*program, qs(url)) && showMessage)
+        showMessage(qs(pick(lang_, kPlayerFailed)) + *program);
 }
 
 }  // namespace orv

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ class ShareView : public QWidget {
     std::function<QString()> askFolder;
     std::function<QStringList()> askFiles;
     std::function<void(const QString&)> showMessage;
+    // The player for a preview of the file (the preview dialog): nothing when cancelled.
+    std::function<std::optional<QString>(const QString& fileName)> askPlayer;
+    // Starts the player with the address as its one argument; false when it cannot start.
+    std::function<bool(const QString& program, const QString& url)> startPlayer;
 
   protected:
     void resizeEvent(QResizeEvent*) override;
@@ -52,6 +57,7 @@ class ShareView : public QWidget {
   private:
     void onEvent(const SessionEvent& e);
     void runCommand(int id);
+    void previewVideo(const std::string& folder);
     void report(const ShareResult& r);
     void transferReport(const TransferResult& r);
     std::vector<std::string> selectedNames() const;

@@ -99,11 +99,10 @@ class ShareViewTest : public QObject {
         QCOMPARE(c.t().mails.count(), mails + 1);
         QCOMPARE(c.t().mails[mails].kind, MailKind::ListFolder);
         QCOMPARE(QString::fromStdString(c.t().mailSubject(mails)), QString("/bob/Music/"));
-        QCOMPARE(
-            c.texts(c.view->treeMenu()),
-            (QStringList{"Download Folder", "Refresh Folder Tree", "-", "Connect User"}));
+        QCOMPARE(c.texts(c.view->treeMenu()),
+                 (QStringList{"Download Folder", "Refresh Folder Tree", "-", "Connect User"}));
         QCOMPARE(c.texts(c.view->listMenu()),
-                 (QStringList{"Open", "Preview Video (off)", "Save to...", "Refresh"}));
+                 (QStringList{"Open", "Preview Video", "Save to...", "Refresh"}));
 
         QTableWidget* list = c.view->list();
         QCOMPARE(list->rowCount(), 2);

@@ -161,10 +161,13 @@ inline std::string headlessProgram() {
 inline bool startHeadlessUser(ChildProcess& p, const std::string& dataDir,
                               const std::string& server, const std::string& user,
                               const std::string& password, bool createAccount) {
-    std::vector<std::string> args = {
-        "--data-dir", dataDir,  "--instance-port", std::to_string(freeLoopbackPort()),
-        "--server",   server,   "--user",          user,
-        "--password", password, "--lang",          "en"};
+    std::vector<std::string> args = {"--data-dir",      dataDir,
+                                     "--instance-port", std::to_string(freeLoopbackPort()),
+                                     "--server",        server,
+                                     "--user",          user,
+                                     "--password",      password,
+                                     "--lang",          "en",
+                                     "--http-port",     std::to_string(freeLoopbackPort())};
     if (createAccount) args.push_back("--create-account");
     return p.start(headlessProgram(), args, true) &&
            p.waitForLine("\"result\":\"logged-in\"", 15000).has_value();

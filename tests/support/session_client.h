@@ -20,6 +20,7 @@ struct SessionClient {
         opt.programPath = "orvantel";
         opt.dataDir = dir.file(user.empty() ? "client" : user);
         opt.instancePort = freeLoopbackPort();
+        opt.engine.firstHttpPort = freeLoopbackPort();  // the preview server's
         opt.language = language;
         opt.server = server;
         session = std::make_unique<ClientSession>(clock, opt);
