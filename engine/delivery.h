@@ -42,9 +42,13 @@ class MailDelivery {
 
     // The directory's user-address lookup (pending lookups answer Failed).
     void setAskAddress(AskAddress ask) { ask_ = std::move(ask); }
+    // Adds what a pending lookup of user's address waits for (its socket), so that the answer
+    // wakes the pump at once.
+    using AddressWaits = std::function<void(std::string_view user, WaitSet& out)>;
+    void setAddressWaits(AddressWaits waits) { addressWaits_ = std::move(waits); }
 
     // ---- called by the engine ----
-    // One pass over the deliveries; true when a file chunk was sent.
+    // One pass over the deliveries; true when a file chunk was sent or a delivery finished.
     bool deliveryPass();
     // Commands 3, 8 and 18.
     void OnItemReply(const InboundMessage& msg);
@@ -109,6 +113,7 @@ class MailDelivery {
     SessionState& session_;
     const Clock& clock_;
     AskAddress ask_;
+    AddressWaits addressWaits_;
     int32_t lastConnectStart_ = 0;
     int64_t limitedUntilMs_ = -1;  // a send limit holds the files back until then
     int64_t retryFileAtMs_ = -1;   // a file gave nothing to send; look again then

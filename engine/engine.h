@@ -85,7 +85,7 @@ struct EngineHooks {
     std::function<void()> relayForwarding;  // relay mode
     std::function<bool()> fileServerStep;   // true when it worked
     std::function<void()> transferStep;     // the download manager
-    std::function<bool()> deliveryPass;     // true when a file chunk was sent
+    std::function<bool()> deliveryPass;     // true when a chunk was sent or a delivery done
 
     // ---- links and shutdown ----
     std::function<void(Socket)> linkClosed;    // after a link is removed (relay-mode bookkeeping)

@@ -2,6 +2,7 @@
 // receivers, the 300-second repeat, classified mails and the end-of-file chunk (the limits
 // are rate_limit_test's).
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -41,6 +42,69 @@ TEST_F(Deliveries, MailWithoutFilesGoesThroughStates13And4To9) {
     EXPECT_EQ(bob.tables.receivedRecipientSenders.str(rows[0]), "alice");
     ASSERT_EQ(bob.tables.mailRecvAddress(r).size(), 1u);
     EXPECT_EQ(receivedPercent(bob.tables, bob.tables.findReceived(key)), 100);
+}
+
+// Twenty mails to one receiver, the first of them waiting for the directory's answer, go out
+// without any timer: the clock stands still, and a peer is pumped only when its wait set says
+// so (something due now, or one of its descriptors ready). A step that only a timer would take
+// stalls the test. A new mail once waited for an unrelated wake-up before its first look-up,
+// and the directory's answer for a second-long tick.
+TEST_F(Deliveries, MailsGoOutWokenBySocketsAloneWithTheClockStandingStill) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    // The directory's answer arrives on a socket of its own, like the real lookup's.
+    int dirPair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, dirPair), 0);
+    int asked = 0;
+    bool answered = false;
+    alice.delivery->setAskAddress([&](std::string_view user) {
+        if (user != "bob") return AddressAnswer{AddressAnswer::NoSuchUser, {}};
+        ++asked;
+        char c;
+        if (!answered && ::read(dirPair[0], &c, 1) == 1) answered = true;
+        if (!answered) return AddressAnswer{AddressAnswer::Failed, {}};
+        return AddressAnswer{AddressAnswer::Found, directory["bob"]};
+    });
+    alice.delivery->setAddressWaits([&](std::string_view user, WaitSet& w) {
+        if (user == "bob" && !answered) w.want(dirPair[0], kWaitRead);
+    });
+    std::vector<uint64_t> keys;
+    for (int i = 0; i < 20; ++i)
+        keys.push_back(alice.tables.mails[alice.compose({"bob"}, "mail " + std::to_string(i))].key);
+    auto allSent = [&] {
+        for (uint64_t k : keys)
+            if (alice.tables.mails[alice.findMail(k)].kind != MailKind::Sent || !bob.received(k))
+                return false;
+        return true;
+    };
+    const int64_t start = clock.nowMillis();
+    bool stalled = false;
+    while (!allSent() && !stalled) {
+        bool pumped = false;
+        std::vector<PollEntry> all;
+        for (MailPeer* p : {&alice, &bob}) {
+            WaitSet w;
+            p->engine->waitSet(w);
+            bool due = w.deadlineMs >= 0 && w.deadlineMs <= clock.nowMillis();
+            if (due || p->sockets.Poll(w.entries, 0) > 0) {
+                p->engine->runOnce(0);
+                pumped = true;
+            }
+            all.insert(all.end(), w.entries.begin(), w.entries.end());
+        }
+        if (asked > 0 && !answered) {
+            char c = 1;
+            ASSERT_EQ(::write(dirPair[1], &c, 1), 1);
+        }
+        // Nothing to do now: only bytes still in flight may wake somebody.
+        if (!pumped) stalled = alice.sockets.Poll(all, 2000) <= 0;
+    }
+    EXPECT_FALSE(stalled) << "a step waited for a timer";
+    EXPECT_TRUE(allSent());
+    EXPECT_EQ(clock.nowMillis(), start);
+    EXPECT_GE(asked, 2);  // pending once, then the answer
+    ::close(dirPair[0]);
+    ::close(dirPair[1]);
 }
 
 TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {

@@ -48,24 +48,35 @@ class DurableMail : public ::testing::Test {
     std::string address;
 };
 
-// Off until a series of mails to one receiver is delivered promptly: today only a few of
-// twenty are done within a minute, with or without the journal.
-TEST_F(DurableMail, DISABLED_ReceiverKilledAsSoonAsAllAreSentHoldsEveryMail) {
+TEST_F(DurableMail, ReceiverKilledAsSoonAsAllAreSentHoldsEveryMail) {
     test::ChildProcess bob, alice;
     startClient(bob, "bob", true);
     startClient(alice, "alice", true);
-    std::set<std::string> sent;
+    // A mail may be done before the next is even sent: every line is looked at, so no
+    // "delivery-done" is passed over while waiting for a send's answer.
+    std::set<std::string> sent, done;
+    auto take = [&](const std::string& line) {
+        if (line.find("\"delivery-done\"") != std::string::npos)
+            done.insert(test::jsonField(line, "key"));
+    };
     for (int i = 0; i < 20; ++i) {
         alice.writeLine("send to=bob text=mail" + std::to_string(i));
-        auto line = alice.waitForLine("\"cmd\":\"send\"");
-        ASSERT_TRUE(line);
-        sent.insert(test::jsonField(*line, "key"));
+        for (;;) {
+            auto line = alice.readLine();
+            ASSERT_TRUE(line);
+            take(*line);
+            if (line->find("\"cmd\":\"send\"") == std::string::npos) continue;
+            sent.insert(test::jsonField(*line, "key"));
+            break;
+        }
     }
-    std::set<std::string> done;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (done.size() < sent.size()) {
-        auto line = alice.waitForLine("\"delivery-done\"", 60000);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        auto line = alice.readLine(static_cast<int>(std::max<int64_t>(0, left.count())));
         ASSERT_TRUE(line) << done.size() << " of " << sent.size() << " delivered";
-        done.insert(test::jsonField(*line, "key"));
+        take(*line);
     }
     // Every one is Sent on alice's side: bob dies at once, long before a debounced save.
     bob.kill(SIGKILL);
