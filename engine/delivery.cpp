@@ -417,6 +417,18 @@ void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
         engine_.connectAttempts().records[i].state = 0;
 }
 
+void MailDelivery::wakeFor(std::string_view user) {
+    int i = findConnectAttempt(user);
+    if (i < 0) return;  // nothing waits for a link to them
+    ConnectAttempt& a = engine_.connectAttempts().records[i];
+    if (a.state == 1) return;  // a connect is under way
+    // Online now, perhaps at a new address: neither the cached answer nor the failures in a
+    // row say anything any more.
+    engine_.forgetCachedAddress(user);
+    connectFailures_.erase(toLowerAscii(user));
+    a.state = 0;
+}
+
 int MailDelivery::findOutgoingForReply(uint64_t key) const {
     for (int m : tables_.mailsWithKey(key)) {
         int32_t k = tables_.mails[m].kind;

@@ -57,6 +57,9 @@ class MailDelivery {
     // ---- called by the reception ----
     // A resend request from user for the mail with key: its deliveries start again.
     void RestartDelivery(std::string_view user, uint64_t key);
+    // Word from user (a hello, an item): deliveries waiting for a link to them try again now,
+    // without their back-off and asking the directory afresh.
+    void wakeFor(std::string_view user);
 
     // ---- links and addresses ----
     std::optional<Socket> FindOrConnect(std::string_view user, int32_t purpose,

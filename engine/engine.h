@@ -80,6 +80,8 @@ struct EngineHooks {
     std::function<void(const InboundMessage&)> itemReply;          // commands 3, 8, 18
     std::function<ChunkVerdict(const InboundMessage&)> fileChunk;  // command 17
     std::function<void()> loggedInElsewhere;  // command 20 (the session flag is raised too)
+    // A valid hello named its sender: that user is online now.
+    std::function<void(std::string_view user)> heardFrom;
 
     // ---- PeriodicStep, in its order ----
     std::function<void()> relayForwarding;  // relay mode

@@ -107,6 +107,64 @@ TEST_F(Deliveries, MailsGoOutWokenBySocketsAloneWithTheClockStandingStill) {
     ::close(dirPair[1]);
 }
 
+// Word from a user whose deliveries sit out the longest back-off (60 s) lets them go at once:
+// an item from them, or a hello naming them.
+class WakeOnWord : public MailPeers {
+  protected:
+    // Alice's mail to bob, who has been offline long enough for the back-off to reach its
+    // cap; bob is online again (the directory has his new address) but has not spoken yet.
+    void SetUp() override {
+        addPeer("alice");
+        addPeer("bob", /*online=*/false);
+        bob().offline();
+        key = alice().tables.mails[alice().compose({"bob"}, "while away")].key;
+        ASSERT_TRUE(pumpUntil([&] { return alice().connectionAttemptState("bob") == 2; }));
+        for (int i = 0; i < 6; ++i)
+            stepSeconds(61);
+        ASSERT_EQ(alice().connectionAttemptState("bob"), 2);
+        bob().online();
+        stepSeconds(30);
+        ASSERT_EQ(alice().deliveryState(key, "bob"), DeliveryState::Waiting);
+        ASSERT_LT(bob().tables.findReceived(key), 0);
+    }
+    MailPeer& alice() { return *peers[0]; }
+    MailPeer& bob() { return *peers[1]; }
+    // Seconds of clock time until alice's mail is Sent and bob has it.
+    int64_t secondsToDeliver() {
+        int64_t from = clock.nowMillis();
+        bool done = pumpUntil([&] {
+            int m = alice().findMail(key);
+            return m >= 0 && alice().tables.mails[m].kind == MailKind::Sent && bob().received(key);
+        });
+        return done ? (clock.nowMillis() - from) / 1000 : -1;
+    }
+    uint64_t key = 0;
+};
+
+TEST_F(WakeOnWord, AnItemFromTheReceiverLetsTheWaitingMailGo) {
+    uint64_t back = bob().tables.mails[bob().compose({"alice"}, "back again")].key;
+    ASSERT_TRUE(pumpUntil([&] { return alice().tables.findReceived(back) >= 0; }));
+    int64_t s = secondsToDeliver();
+    EXPECT_GE(s, 0);
+    EXPECT_LE(s, 3);  // not the 30 s left of the back-off
+}
+
+TEST_F(WakeOnWord, AHelloNamingTheReceiverLetsTheWaitingMailGo) {
+    ScriptedPeer hello(alice().engine->peerPort(), [&] { alice().pump(); });
+    ASSERT_TRUE(hello.connected());
+    ASSERT_TRUE(hello.sendFrame(Command::Hello, helloBody("alice", "bob")));
+    int64_t s = secondsToDeliver();
+    EXPECT_GE(s, 0);
+    EXPECT_LE(s, 3);
+}
+
+// Nothing but the word lets it go early: the same wait without it runs its full length.
+TEST_F(WakeOnWord, WithoutWordTheBackOffRunsItsCourse) {
+    int64_t s = secondsToDeliver();
+    EXPECT_GE(s, 20);
+    EXPECT_LE(s, 35);
+}
+
 TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {
     MailPeer& alice = addPeer("alice");
     MailPeer& bob = addPeer("bob");
