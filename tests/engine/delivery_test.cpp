@@ -107,6 +107,39 @@ TEST_F(Deliveries, MailsGoOutWokenBySocketsAloneWithTheClockStandingStill) {
     ::close(dirPair[1]);
 }
 
+// The directory's load from an Outbox of 1 000 mails to 100 users who stay offline: the look-ups
+// are per user, not per mail; a not-online answer is kept 20 s and the waits grow 5, 10, 20, 40
+// s and stay at 60 s, so each user is asked for at 0, 35 and 75 s, then once a minute: 200
+// look-ups in the first minute, at most 100 a minute after that.
+TEST_F(Deliveries, OfflineReceiversCostTheDirectoryOneLookUpAMinuteEach) {
+    MailPeer& alice = addPeer("alice");
+    std::map<std::string, int> asks;
+    std::vector<int> perMinute(10, 0);
+    const int64_t start = clock.nowSeconds();
+    alice.delivery->setAskAddress([&](std::string_view user) {
+        ++asks[std::string(user)];
+        int64_t minute = (clock.nowSeconds() - start) / 60;
+        if (minute < 10) ++perMinute[static_cast<size_t>(minute)];
+        return AddressAnswer{AddressAnswer::Empty, {}};
+    });
+    for (int i = 0; i < 1000; ++i)
+        alice.compose({"u" + std::to_string(i % 100)}, "waiting");
+    for (int s = 0; s < 600; ++s) {
+        for (int k = 0; k < 3; ++k)
+            alice.pump();
+        clock.advanceSeconds(1);
+    }
+    EXPECT_EQ(asks.size(), 100u);
+    EXPECT_LE(perMinute[0], 200);
+    for (size_t m = 1; m < perMinute.size(); ++m)
+        EXPECT_LE(perMinute[m], 100) << "minute " << m;
+    EXPECT_GE(perMinute[9], 90);  // and each is still asked for
+    for (const auto& [user, n] : asks)
+        EXPECT_LE(n, 13) << user;
+    for (int d = 0; d < alice.tables.deliveries.count(); ++d)
+        EXPECT_EQ(alice.tables.deliveries[d].state, DeliveryState::Waiting);
+}
+
 // Word from a user whose deliveries sit out the longest back-off (60 s) lets them go at once:
 // an item from them, or a hello naming them.
 class WakeOnWord : public MailPeers {
