@@ -32,6 +32,11 @@ AddressAnswer DirectoryClient::askAddress(std::string_view user, bool takeOver) 
     return {};
 }
 
+void DirectoryClient::addAddressWaits(std::string_view user, std::vector<PollEntry>& out) const {
+    if (lookup_.busy() && equalsIgnoreCase(lookup_.name(), toWire(user)))
+        lookup_.addPollEntries(out);
+}
+
 ListStatus DirectoryClient::groupFetch(const std::string& pageAndQuery,
                                        std::vector<GroupListRecord>& out) {
     out.clear();

@@ -39,6 +39,8 @@ class DirectoryClient {
     // lookups report Failed and are continued by the next call.
     AddressAnswer askAddress(std::string_view user, bool takeOver = false);
     AddressLookup& lookupMachine() { return lookup_; }
+    // What the lookup waits for while it is busy with user's address; nothing otherwise.
+    void addAddressWaits(std::string_view user, std::vector<PollEntry>& out) const;
     const ListFetch& groupListMachine() const { return groupLists_; }
     const ListFetch& signListMachine() const { return signLists_; }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <unordered_set>
 
 #include "engine/idle_rules.h"
 #include "engine/item_message.h"
@@ -185,7 +186,10 @@ bool MailDelivery::deliveryPass() {
             setState(d, DeliveryState::Delivered);
             tables_.noteChange();
             finish(d);
-            return sent;
+            // The pass ends here, as the tables may have moved under it; reporting work brings
+            // the pump straight back, so a burst of replies is finished in one pump and one
+            // sync instead of one each.
+            return true;
         }
     }
     return sent;
@@ -413,6 +417,18 @@ void MailDelivery::RestartDelivery(std::string_view user, uint64_t key) {
         engine_.connectAttempts().records[i].state = 0;
 }
 
+void MailDelivery::wakeFor(std::string_view user) {
+    int i = findConnectAttempt(user);
+    if (i < 0) return;  // nothing waits for a link to them
+    ConnectAttempt& a = engine_.connectAttempts().records[i];
+    if (a.state == 1) return;  // a connect is under way
+    // Online now, perhaps at a new address: neither the cached answer nor the failures in a
+    // row say anything any more.
+    engine_.forgetCachedAddress(user);
+    connectFailures_.erase(toLowerAscii(user));
+    a.state = 0;
+}
+
 int MailDelivery::findOutgoingForReply(uint64_t key) const {
     for (int m : tables_.mailsWithKey(key)) {
         int32_t k = tables_.mails[m].kind;
@@ -505,9 +521,10 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
     int32_t t = now();
     int i = findConnectAttempt(user);
     if (i < 0) {
+        // Idle, and asked about at once: waiting a pass would cost a pump's wake-up.
         table.records.append(ConnectAttempt{-1, 0, 0, t, purpose, 0, 0});
         table.names.append(user);
-        return std::nullopt;
+        i = table.count() - 1;
     }
     ConnectAttempt* a = &table.records[i];
     if (a->state == 1) {
@@ -610,7 +627,13 @@ void MailDelivery::addWaits(WaitSet& out) {
         }
         return kInvalidSocket;
     };
-    bool attemptsDue = false;
+    // Users some delivery needs a link to. A classified mail opens none of its own: it
+    // waits for the link of an ordinary delivery.
+    std::unordered_set<std::string> waitingFor;
+    auto needsLink = [&](int d) {
+        if (purposeOf(d) == ConnectPurpose::Classified && session_.connectMode != 1) return;
+        waitingFor.insert(toLowerAscii(tables_.deliveryRecipients.view(d)));
+    };
     for (int d = 0; d < tables_.deliveries.count(); ++d) {
         const DeliveryRecord& r = tables_.deliveries[d];
         if (r.state == DeliveryState::Delivered || r.state == DeliveryState::Unreadable) continue;
@@ -624,7 +647,7 @@ void MailDelivery::addWaits(WaitSet& out) {
             case DeliveryState::SendingItem: {
                 Socket s = linkTo(tables_.deliveryRecipients.view(d));
                 if (s == kInvalidSocket) {
-                    attemptsDue = true;
+                    needsLink(d);
                     break;
                 }
                 // The item goes as soon as the link's queue has room for it; until then the
@@ -642,7 +665,7 @@ void MailDelivery::addWaits(WaitSet& out) {
             case DeliveryState::SendingFiles: {
                 Socket s = linkTo(tables_.deliveryRecipients.view(d));
                 if (s == kInvalidSocket) {
-                    attemptsDue = true;
+                    needsLink(d);
                 } else if (limitedUntilMs_ > nowMs) {
                     out.dueAt(limitedUntilMs_);  // the pace lets the next chunk go then
                 } else if (retryFileAtMs_ >= 0) {
@@ -657,9 +680,14 @@ void MailDelivery::addWaits(WaitSet& out) {
                 break;
         }
     }
-    if (!attemptsDue) return;
+    if (waitingFor.empty()) return;
     const ConnectAttemptTable& table = engine_.connectAttempts();
     for (int i = 0; i < table.count(); ++i) {
+        // Only attempts somebody waits for: a connect or a lookup nobody continues would stay
+        // ready for ever.
+        auto it = waitingFor.find(toLowerAscii(table.names.view(i)));
+        if (it == waitingFor.end()) continue;
+        waitingFor.erase(it);
         const ConnectAttempt& a = table.records[i];
         switch (a.state) {
             case 1:
@@ -670,13 +698,16 @@ void MailDelivery::addWaits(WaitSet& out) {
                 atSecond(int64_t{a.time} + retryDelay(table.names.view(i)));
                 break;
             default:
-                // Looking up the address (the directory's answer is polled), or waiting for
-                // the connect spacing.
+                // Looking up the address: the directory's answer wakes the pump, the second
+                // is for a lookup busy with somebody else or the connect spacing.
+                if (addressWaits_) addressWaits_(table.names.view(i), out);
                 atSecond(std::max<int64_t>(int64_t{t} + 1,
                                            int64_t{lastConnectStart_} + kConnectSpacing));
                 break;
         }
     }
+    // A user nobody has tried yet (a mail just sent): the pass starts the attempt now.
+    if (!waitingFor.empty()) out.dueAt(nowMs);
 }
 
 int32_t MailDelivery::retryDelay(std::string_view user) const {

@@ -42,9 +42,13 @@ class MailDelivery {
 
     // The directory's user-address lookup (pending lookups answer Failed).
     void setAskAddress(AskAddress ask) { ask_ = std::move(ask); }
+    // Adds what a pending lookup of user's address waits for (its socket), so that the answer
+    // wakes the pump at once.
+    using AddressWaits = std::function<void(std::string_view user, WaitSet& out)>;
+    void setAddressWaits(AddressWaits waits) { addressWaits_ = std::move(waits); }
 
     // ---- called by the engine ----
-    // One pass over the deliveries; true when a file chunk was sent.
+    // One pass over the deliveries; true when a file chunk was sent or a delivery finished.
     bool deliveryPass();
     // Commands 3, 8 and 18.
     void OnItemReply(const InboundMessage& msg);
@@ -53,6 +57,9 @@ class MailDelivery {
     // ---- called by the reception ----
     // A resend request from user for the mail with key: its deliveries start again.
     void RestartDelivery(std::string_view user, uint64_t key);
+    // Word from user (a hello, an item): deliveries waiting for a link to them try again now,
+    // without their back-off and asking the directory afresh.
+    void wakeFor(std::string_view user);
 
     // ---- links and addresses ----
     std::optional<Socket> FindOrConnect(std::string_view user, int32_t purpose,
@@ -109,6 +116,7 @@ class MailDelivery {
     SessionState& session_;
     const Clock& clock_;
     AskAddress ask_;
+    AddressWaits addressWaits_;
     int32_t lastConnectStart_ = 0;
     int64_t limitedUntilMs_ = -1;  // a send limit holds the files back until then
     int64_t retryFileAtMs_ = -1;   // a file gave nothing to send; look again then

@@ -84,12 +84,14 @@ struct EngineHooks {
     std::function<void(const InboundMessage&)> itemReply;          // commands 3, 8, 18
     std::function<ChunkVerdict(const InboundMessage&)> fileChunk;  // command 17
     std::function<void()> loggedInElsewhere;  // command 20 (the session flag is raised too)
+    // A valid hello named its sender: that user is online now.
+    std::function<void(std::string_view user)> heardFrom;
 
     // ---- PeriodicStep, in its order ----
     std::function<void()> relayForwarding;  // relay mode
     std::function<bool()> fileServerStep;   // true when it worked
     std::function<bool()> transferStep;     // the download manager; true when it worked
-    std::function<bool()> deliveryPass;     // true when a file chunk was sent
+    std::function<bool()> deliveryPass;     // true when a chunk was sent or a delivery done
 
     // ---- links and shutdown ----
     std::function<void(Socket)> linkClosed;    // after a link is removed (relay-mode bookkeeping)

@@ -292,6 +292,7 @@ Engine::StepResult Engine::handleHello(Connection& c) {
             answer = Command::Accept;
             if (elsewhere) older = existing;
         }
+        if (hooks_.heardFrom) hooks_.heardFrom(sender);
     } else {
         closeThis = true;
     }

@@ -65,6 +65,7 @@ void MailReception::DispatchItem(const InboundMessage& msg) {
         if (relayItem) relayItem(msg);
         return;
     }
+    delivery_.wakeFor(item.sender);
     switch (rec.kind) {
         case 25:
             return;
@@ -659,6 +660,7 @@ void connectMailHooks(Engine& engine, MailDelivery& delivery, MailReception& rec
     h.itemMessage = [&reception](const InboundMessage& m) { reception.DispatchItem(m); };
     h.fileChunk = [&reception](const InboundMessage& m) { return reception.ReceiveChunk(m); };
     h.itemReply = [&delivery](const InboundMessage& m) { delivery.OnItemReply(m); };
+    h.heardFrom = [&delivery](std::string_view user) { delivery.wakeFor(user); };
     h.deliveryPass = [&delivery] { return delivery.deliveryPass(); };
     h.checkStalledReceptions = [&reception] { reception.socketStepDuties(); };
     h.closeIncomingFiles = [&reception] { reception.closeIncomingFiles(); };

@@ -110,6 +110,12 @@ StartOutcome ClientSession::start() {
     delivery_ = std::make_unique<MailDelivery>(*engine_, tables_, state_, clock_);
     delivery_->setAskAddress(
         [this](std::string_view user) { return directory_->askAddress(user); });
+    delivery_->setAddressWaits([this](std::string_view user, WaitSet& w) {
+        std::vector<PollEntry> e;
+        directory_->addAddressWaits(user, e);
+        for (const auto& p : e)
+            w.want(p.fd, p.events);
+    });
     reception_ = std::make_unique<MailReception>(*engine_, tables_, state_, clock_, *delivery_);
     connectMailHooks(*engine_, *delivery_, *reception_);
     mail_ = std::make_unique<MailFacade>(

@@ -19,6 +19,8 @@
 #include "apps/headless/json.h"
 #include "apps/headless/transfer_commands.h"
 #include "core/clock.h"
+#include "core/journal.h"
+#include "core/state_saver.h"
 #include "mail/mail_facade.h"
 #include "session/client_session.h"
 #include "share/share_facade.h"
@@ -151,13 +153,19 @@ class Headless {
                             ",\"time\":" + std::to_string(ps.attempts[i].time) + "}";
             links += "]";
             attempts += "]";
-            emit(answer(c, true,
-                        "\"user\":" + json::quote(st.currentUser) +
-                            ",\"connectMode\":" + std::to_string(st.connectMode) +
-                            ",\"peerPort\":" + std::to_string(ps.peerPort) +
-                            ",\"directory\":" + json::quote(st.directoryServerAddress) +
-                            ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
-                            ",\"links\":" + links + ",\"attempts\":" + attempts));
+            emit(answer(
+                c, true,
+                "\"user\":" + json::quote(st.currentUser) +
+                    ",\"connectMode\":" + std::to_string(st.connectMode) +
+                    ",\"peerPort\":" + std::to_string(ps.peerPort) +
+                    ",\"directory\":" + json::quote(st.directoryServerAddress) +
+                    ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
+                    // Syncs so far: the journal's (one per pump that changed mails) and
+                    // the saves of cfg.dat (a file and a folder sync each).
+                    ",\"journalSyncs\":" +
+                    std::to_string(s_.journal() ? s_.journal()->syncCount() : 0) +
+                    ",\"saves\":" + std::to_string(s_.saver() ? s_.saver()->savesCompleted() : 0) +
+                    ",\"links\":" + links + ",\"attempts\":" + attempts));
         } else if (!runGroupCommand(s_, w, emit) && !runTransferCommand(s_, w, emit)) {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }

@@ -375,6 +375,12 @@ TEST_F(DirectoryClientTest, AWantedLookupTakesOverOneUnderWay) {
     state.directoryServerAddress = "127.0.0.1:" + std::to_string(silent.port());
     EXPECT_EQ(client.askAddress("bob").kind, AddressAnswer::Failed);
     ASSERT_TRUE(client.lookupMachine().busy());
+    // Only the user it is busy with waits on its socket.
+    std::vector<PollEntry> forBob, forAlice;
+    client.addAddressWaits("BOB", forBob);
+    client.addAddressWaits("alice", forAlice);
+    EXPECT_EQ(forBob.size(), 1u);
+    EXPECT_TRUE(forAlice.empty());
     state.directoryServerAddress = real;
     EXPECT_EQ(client.askAddress("alice").kind, AddressAnswer::Failed);  // waits its turn
     AddressAnswer a;

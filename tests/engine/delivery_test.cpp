@@ -2,6 +2,7 @@
 // receivers, the 300-second repeat, classified mails and the end-of-file chunk (the limits
 // are rate_limit_test's).
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -41,6 +42,160 @@ TEST_F(Deliveries, MailWithoutFilesGoesThroughStates13And4To9) {
     EXPECT_EQ(bob.tables.receivedRecipientSenders.str(rows[0]), "alice");
     ASSERT_EQ(bob.tables.mailRecvAddress(r).size(), 1u);
     EXPECT_EQ(receivedPercent(bob.tables, bob.tables.findReceived(key)), 100);
+}
+
+// Twenty mails to one receiver, the first of them waiting for the directory's answer, go out
+// without any timer: the clock stands still, and a peer is pumped only when its wait set says
+// so (something due now, or one of its descriptors ready). A step that only a timer would take
+// stalls the test. A new mail once waited for an unrelated wake-up before its first look-up,
+// and the directory's answer for a second-long tick.
+TEST_F(Deliveries, MailsGoOutWokenBySocketsAloneWithTheClockStandingStill) {
+    MailPeer& alice = addPeer("alice");
+    MailPeer& bob = addPeer("bob");
+    // The directory's answer arrives on a socket of its own, like the real lookup's.
+    int dirPair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, dirPair), 0);
+    int asked = 0;
+    bool answered = false;
+    alice.delivery->setAskAddress([&](std::string_view user) {
+        if (user != "bob") return AddressAnswer{AddressAnswer::NoSuchUser, {}};
+        ++asked;
+        char c;
+        if (!answered && ::read(dirPair[0], &c, 1) == 1) answered = true;
+        if (!answered) return AddressAnswer{AddressAnswer::Failed, {}};
+        return AddressAnswer{AddressAnswer::Found, directory["bob"]};
+    });
+    alice.delivery->setAddressWaits([&](std::string_view user, WaitSet& w) {
+        if (user == "bob" && !answered) w.want(dirPair[0], kWaitRead);
+    });
+    std::vector<uint64_t> keys;
+    for (int i = 0; i < 20; ++i)
+        keys.push_back(alice.tables.mails[alice.compose({"bob"}, "mail " + std::to_string(i))].key);
+    auto allSent = [&] {
+        for (uint64_t k : keys)
+            if (alice.tables.mails[alice.findMail(k)].kind != MailKind::Sent || !bob.received(k))
+                return false;
+        return true;
+    };
+    const int64_t start = clock.nowMillis();
+    bool stalled = false;
+    while (!allSent() && !stalled) {
+        bool pumped = false;
+        std::vector<PollEntry> all;
+        for (MailPeer* p : {&alice, &bob}) {
+            WaitSet w;
+            p->engine->waitSet(w);
+            bool due = w.deadlineMs >= 0 && w.deadlineMs <= clock.nowMillis();
+            if (due || p->sockets.Poll(w.entries, 0) > 0) {
+                p->engine->runOnce(0);
+                pumped = true;
+            }
+            all.insert(all.end(), w.entries.begin(), w.entries.end());
+        }
+        if (asked > 0 && !answered) {
+            char c = 1;
+            ASSERT_EQ(::write(dirPair[1], &c, 1), 1);
+        }
+        // Nothing to do now: only bytes still in flight may wake somebody.
+        if (!pumped) stalled = alice.sockets.Poll(all, 2000) <= 0;
+    }
+    EXPECT_FALSE(stalled) << "a step waited for a timer";
+    EXPECT_TRUE(allSent());
+    EXPECT_EQ(clock.nowMillis(), start);
+    EXPECT_GE(asked, 2);  // pending once, then the answer
+    ::close(dirPair[0]);
+    ::close(dirPair[1]);
+}
+
+// The directory's load from an Outbox of 1 000 mails to 100 users who stay offline: the look-ups
+// are per user, not per mail; a not-online answer is kept 20 s and the waits grow 5, 10, 20, 40
+// s and stay at 60 s, so each user is asked for at 0, 35 and 75 s, then once a minute: 200
+// look-ups in the first minute, at most 100 a minute after that.
+TEST_F(Deliveries, OfflineReceiversCostTheDirectoryOneLookUpAMinuteEach) {
+    MailPeer& alice = addPeer("alice");
+    std::map<std::string, int> asks;
+    std::vector<int> perMinute(10, 0);
+    const int64_t start = clock.nowSeconds();
+    alice.delivery->setAskAddress([&](std::string_view user) {
+        ++asks[std::string(user)];
+        int64_t minute = (clock.nowSeconds() - start) / 60;
+        if (minute < 10) ++perMinute[static_cast<size_t>(minute)];
+        return AddressAnswer{AddressAnswer::Empty, {}};
+    });
+    for (int i = 0; i < 1000; ++i)
+        alice.compose({"u" + std::to_string(i % 100)}, "waiting");
+    for (int s = 0; s < 600; ++s) {
+        for (int k = 0; k < 3; ++k)
+            alice.pump();
+        clock.advanceSeconds(1);
+    }
+    EXPECT_EQ(asks.size(), 100u);
+    EXPECT_LE(perMinute[0], 200);
+    for (size_t m = 1; m < perMinute.size(); ++m)
+        EXPECT_LE(perMinute[m], 100) << "minute " << m;
+    EXPECT_GE(perMinute[9], 90);  // and each is still asked for
+    for (const auto& [user, n] : asks)
+        EXPECT_LE(n, 13) << user;
+    for (int d = 0; d < alice.tables.deliveries.count(); ++d)
+        EXPECT_EQ(alice.tables.deliveries[d].state, DeliveryState::Waiting);
+}
+
+// Word from a user whose deliveries sit out the longest back-off (60 s) lets them go at once:
+// an item from them, or a hello naming them.
+class WakeOnWord : public MailPeers {
+  protected:
+    // Alice's mail to bob, who has been offline long enough for the back-off to reach its
+    // cap; bob is online again (the directory has his new address) but has not spoken yet.
+    void SetUp() override {
+        addPeer("alice");
+        addPeer("bob", /*online=*/false);
+        bob().offline();
+        key = alice().tables.mails[alice().compose({"bob"}, "while away")].key;
+        ASSERT_TRUE(pumpUntil([&] { return alice().connectionAttemptState("bob") == 2; }));
+        for (int i = 0; i < 6; ++i)
+            stepSeconds(61);
+        ASSERT_EQ(alice().connectionAttemptState("bob"), 2);
+        bob().online();
+        stepSeconds(30);
+        ASSERT_EQ(alice().deliveryState(key, "bob"), DeliveryState::Waiting);
+        ASSERT_LT(bob().tables.findReceived(key), 0);
+    }
+    MailPeer& alice() { return *peers[0]; }
+    MailPeer& bob() { return *peers[1]; }
+    // Seconds of clock time until alice's mail is Sent and bob has it.
+    int64_t secondsToDeliver() {
+        int64_t from = clock.nowMillis();
+        bool done = pumpUntil([&] {
+            int m = alice().findMail(key);
+            return m >= 0 && alice().tables.mails[m].kind == MailKind::Sent && bob().received(key);
+        });
+        return done ? (clock.nowMillis() - from) / 1000 : -1;
+    }
+    uint64_t key = 0;
+};
+
+TEST_F(WakeOnWord, AnItemFromTheReceiverLetsTheWaitingMailGo) {
+    uint64_t back = bob().tables.mails[bob().compose({"alice"}, "back again")].key;
+    ASSERT_TRUE(pumpUntil([&] { return alice().tables.findReceived(back) >= 0; }));
+    int64_t s = secondsToDeliver();
+    EXPECT_GE(s, 0);
+    EXPECT_LE(s, 3);  // not the 30 s left of the back-off
+}
+
+TEST_F(WakeOnWord, AHelloNamingTheReceiverLetsTheWaitingMailGo) {
+    ScriptedPeer hello(alice().engine->peerPort(), [&] { alice().pump(); });
+    ASSERT_TRUE(hello.connected());
+    ASSERT_TRUE(hello.sendFrame(Command::Hello, helloBody("alice", "bob")));
+    int64_t s = secondsToDeliver();
+    EXPECT_GE(s, 0);
+    EXPECT_LE(s, 3);
+}
+
+// Nothing but the word lets it go early: the same wait without it runs its full length.
+TEST_F(WakeOnWord, WithoutWordTheBackOffRunsItsCourse) {
+    int64_t s = secondsToDeliver();
+    EXPECT_GE(s, 20);
+    EXPECT_LE(s, 35);
 }
 
 TEST_F(Deliveries, MailStaysInOutboxUntilTheOfflineReceiverComesOnline) {

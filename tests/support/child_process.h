@@ -157,10 +157,12 @@ inline std::string headlessProgram() {
 }
 
 // Starts the headless client as `user` at `server` (English, commands on its standard input,
-// its account created first when asked). True once it reported the login.
+// its account created first when asked, `extra` options last). True once it reported the
+// login.
 inline bool startHeadlessUser(ChildProcess& p, const std::string& dataDir,
                               const std::string& server, const std::string& user,
-                              const std::string& password, bool createAccount) {
+                              const std::string& password, bool createAccount,
+                              const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"--data-dir",      dataDir,
                                      "--instance-port", std::to_string(freeLoopbackPort()),
                                      "--server",        server,
@@ -169,6 +171,7 @@ inline bool startHeadlessUser(ChildProcess& p, const std::string& dataDir,
                                      "--lang",          "en",
                                      "--http-port",     std::to_string(freeLoopbackPort())};
     if (createAccount) args.push_back("--create-account");
+    args.insert(args.end(), extra.begin(), extra.end());
     return p.start(headlessProgram(), args, true) &&
            p.waitForLine("\"result\":\"logged-in\"", 15000).has_value();
 }
