@@ -21,6 +21,7 @@ Engine::~Engine() {
 }
 
 void Engine::closeEverything() {
+    if (hooks_.inputReuse) hooks_.inputReuse();
     for (auto& c : conns_)
         sockets_.Close(c->socket);
     conns_.clear();
@@ -211,6 +212,8 @@ void Engine::closeLinkAt(int index, bool goodbye) {
     ++linkCloses_;
     // Users behind a relay share its socket; the socket goes only with its last link.
     if (links_.findBySocket(s) < 0) {
+        // The connection's input is freed at the end of the step.
+        if (hooks_.inputReuse) hooks_.inputReuse();
         ByteQueue pending;
         auto it = std::find_if(conns_.begin(), conns_.end(),
                                [s](const auto& c) { return c->socket == s; });
@@ -279,6 +282,17 @@ bool Engine::queueMessage(Socket s, int32_t command, std::span<const uint8_t> bo
 size_t Engine::pendingOutput(Socket s) const {
     const Connection* c = connection(s);
     return c ? c->out.size() : 0;
+}
+
+long Engine::sendDirect(Socket s, std::span<const uint8_t> bytes) {
+    Connection* c = findConnection(s);
+    if (!c || !flushConnection(*c)) return -1;
+    if (!c->out.empty() || bytes.empty()) return 0;
+    long r = sockets_.Send(s, bytes.data(), bytes.size());
+    if (r >= 0) return r;
+    if (r == kIoWouldBlock) return 0;
+    c->broken = true;
+    return -1;
 }
 
 bool Engine::flushQueue(Socket s, ByteQueue& q) {
