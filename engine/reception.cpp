@@ -50,6 +50,8 @@ MailReception::MailReception(Engine& engine, CoreTables& tables, SessionState& s
 
 MailReception::~MailReception() {
     flushPending();
+    // The engine may outlive the reception; nothing is left for it to write.
+    engine_.hooks().inputReuse = nullptr;
 }
 
 // ---------------------------------------------------------------- items
