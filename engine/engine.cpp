@@ -21,7 +21,6 @@ Engine::~Engine() {
 }
 
 void Engine::closeEverything() {
-    if (hooks_.inputReuse) hooks_.inputReuse();
     for (auto& c : conns_)
         sockets_.Close(c->socket);
     conns_.clear();
@@ -212,8 +211,6 @@ void Engine::closeLinkAt(int index, bool goodbye) {
     ++linkCloses_;
     // Users behind a relay share its socket; the socket goes only with its last link.
     if (links_.findBySocket(s) < 0) {
-        // The connection's input is freed at the end of the step.
-        if (hooks_.inputReuse) hooks_.inputReuse();
         ByteQueue pending;
         auto it = std::find_if(conns_.begin(), conns_.end(),
                                [s](const auto& c) { return c->socket == s; });

@@ -79,9 +79,6 @@ struct EngineHooks {
     std::function<void(const InboundMessage&)> itemMessage;        // command 0, by the item's kind
     std::function<void(const InboundMessage&)> itemReply;          // commands 3, 8, 18
     std::function<ChunkVerdict(const InboundMessage&)> fileChunk;  // command 17
-    // A taken chunk's data may be kept where it lies in the connection's input until this is
-    // called: before that input is read into, freed or moved.
-    std::function<void()> inputReuse;
     std::function<void()> loggedInElsewhere;  // command 20 (the session flag is raised too)
 
     // ---- PeriodicStep, in its order ----

@@ -25,7 +25,6 @@ bool Engine::receiveAll(int32_t t) {
 bool Engine::readMore(Connection& c, int32_t t) {
     if (c.peerClosed || c.broken) return false;
     size_t want = c.readSize;
-    if (hooks_.inputReuse) hooks_.inputReuse();
     uint8_t* dst = c.in.prepare(want);
     long n = sockets_.Recv(c.socket, dst, want);
     if (n > 0) {
@@ -42,10 +41,7 @@ void Engine::consumeMessage(Connection& c) {
     c.in.consume(static_cast<size_t>(c.bodyLength));
     c.receiveState = ReceiveState::Header;
     c.heldUntilMs = -1;
-    if (c.in.empty() && c.in.capacity() > 2 * kMaxReadSize) {
-        if (hooks_.inputReuse) hooks_.inputReuse();
-        c.in.release();
-    }
+    if (c.in.empty() && c.in.capacity() > 2 * kMaxReadSize) c.in.release();
 }
 
 Engine::StepResult Engine::runReceive(Connection& c, int32_t t) {

@@ -50,8 +50,6 @@ MailReception::MailReception(Engine& engine, CoreTables& tables, SessionState& s
 
 MailReception::~MailReception() {
     flushPending();
-    // The engine may outlive the reception; nothing is left for it to write.
-    engine_.hooks().inputReuse = nullptr;
 }
 
 // ---------------------------------------------------------------- items
@@ -287,23 +285,13 @@ void MailReception::createEmptyFiles(int m) {
     }
 }
 
-bool MailReception::writePending() {
+bool MailReception::flushPending() {
     PendingWrite& p = pending_;
     bool ok = true;
     size_t off = 0;
-    while (off < p.bytes) {
-        // Past a short write the parts already written are skipped, and the one it ended in
-        // is entered at the right place.
-        size_t skip = off;
-        size_t k = 0;
-        while (k < p.parts.size() && skip >= p.parts[k].iov_len)
-            skip -= p.parts[k++].iov_len;
-        iovec head = p.parts[k];
-        p.parts[k].iov_base = static_cast<uint8_t*>(p.parts[k].iov_base) + skip;
-        p.parts[k].iov_len -= skip;
-        ssize_t n = ::pwritev(p.fd, p.parts.data() + k, static_cast<int>(p.parts.size() - k),
-                              p.offset + static_cast<int64_t>(off));
-        p.parts[k] = head;
+    while (off < p.data.size()) {
+        ssize_t n = ::pwrite(p.fd, p.data.data() + off, p.data.size() - off,
+                             p.offset + static_cast<int64_t>(off));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
             ok = false;
@@ -311,42 +299,21 @@ bool MailReception::writePending() {
         }
         off += static_cast<size_t>(n);
     }
-    int64_t end = p.offset + static_cast<int64_t>(off);
-    if (ok && off > 0 && end / kWritebackStep > p.offset / kWritebackStep) {
-        // The steps this write completed start on their way to the disk; nothing waits here.
-        int64_t from = (p.offset / kWritebackStep) * kWritebackStep;
-        int64_t to = (end / kWritebackStep) * kWritebackStep;
-        ::sync_file_range(p.fd, from, to - from, SYNC_FILE_RANGE_WRITE);
-    }
     if (!ok) {
         // What did not reach the file is not received: the file goes back to what it holds
         // and is closed, so the next chunk reopens it by the append rule.
         int a = p.attachment;
         if (a >= 0 && a < tables_.attachments.count() && tables_.attachmentOpen(a) &&
             tables_.attachmentFile(a).fd() == p.tableFd) {
-            tables_.attachments[a].done = end;
+            tables_.attachments[a].done = p.offset + static_cast<int64_t>(off);
             tables_.attachmentFile(a).close();
         }
-        if (p.fd >= 0) ::close(p.fd);
-        p.fd = -1;
-        p.tableFd = -1;
-        p.attachment = -1;
     }
-    p.offset = end;
-    p.bytes = 0;
-    p.parts.clear();
-    return ok;
-}
-
-bool MailReception::flushPending() {
-    PendingWrite& p = pending_;
-    bool ok = p.bytes == 0 || writePending();
+    p.data.clear();
     if (p.fd >= 0) ::close(p.fd);
     p.fd = -1;
     p.tableFd = -1;
     p.attachment = -1;
-    p.bytes = 0;
-    p.parts.clear();
     return ok;
 }
 
@@ -354,15 +321,13 @@ bool MailReception::writeData(int a, int64_t offset, std::span<const uint8_t> da
     PendingWrite& p = pending_;
     int tableFd = tables_.attachmentFile(a).fd();
     bool continues = p.fd >= 0 && p.attachment == a && p.tableFd == tableFd &&
-                     p.offset + static_cast<int64_t>(p.bytes) == offset;
-    if (!continues) {
+                     p.offset + static_cast<int64_t>(p.data.size()) == offset;
+    if (!continues || p.data.size() + data.size() > kWriteBlock) {
         if (!flushPending()) return false;
         // The flush may have closed this very file.
         if (!tables_.attachmentOpen(a) || tables_.attachmentFile(a).fd() != tableFd ||
             tables_.attachments[a].done != offset)
             return false;
-    } else if (p.bytes + data.size() > kWriteBlock || p.parts.size() == kWriteParts) {
-        if (!writePending()) return false;
     }
     if (p.fd < 0) {
         p.fd = ::fcntl(tableFd, F_DUPFD_CLOEXEC, 0);
@@ -370,11 +335,9 @@ bool MailReception::writeData(int a, int64_t offset, std::span<const uint8_t> da
         p.tableFd = tableFd;
         p.attachment = a;
         p.offset = offset;
-        p.bytes = 0;
-        if (p.parts.capacity() < kWriteParts) p.parts.reserve(kWriteParts);
+        if (p.data.capacity() < kWriteBlock) p.data.reserve(kWriteBlock);
     }
-    p.parts.push_back(iovec{const_cast<uint8_t*>(data.data()), data.size()});
-    p.bytes += data.size();
+    p.data.insert(p.data.end(), data.begin(), data.end());
     return true;
 }
 
@@ -568,10 +531,6 @@ void MailReception::checkStalled() {
     }
 }
 
-void MailReception::writeReceived() {
-    if (pending_.bytes > 0) writePending();
-}
-
 void MailReception::socketStepDuties() {
     flushPending();
     checkStalled();
@@ -642,7 +601,6 @@ void connectMailHooks(Engine& engine, MailDelivery& delivery, MailReception& rec
     h.itemReply = [&delivery](const InboundMessage& m) { delivery.OnItemReply(m); };
     h.deliveryPass = [&delivery] { return delivery.deliveryPass(); };
     h.checkStalledReceptions = [&reception] { reception.socketStepDuties(); };
-    h.inputReuse = [&reception] { reception.writeReceived(); };
     h.closeIncomingFiles = [&reception] { reception.closeIncomingFiles(); };
     auto previous = std::move(h.addWaits);
     h.addWaits = [previous, &delivery, &reception](WaitSet& w) {

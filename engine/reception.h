@@ -3,8 +3,6 @@
 // (store a mail, restart a delivery, hand share requests on), the reply that tells the sender
 // which file and offset come next, the writing of file chunks, the stall check, and what the
 // mail window reads about a mail being received.
-#include <sys/uio.h>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -50,8 +48,6 @@ class MailReception {
     // Every SocketStep: writes what is buffered and, at most every 10 seconds, asks again for
     // mails whose files stopped coming.
     void socketStepDuties();
-    // Writes the file data still lying in a connection's input (the engine's inputReuse).
-    void writeReceived();
     void checkStalled();
     // At shutdown: every incoming file still open is closed and its progress recorded.
     void closeIncomingFiles();
@@ -92,12 +88,8 @@ class MailReception {
     static constexpr int32_t kStallCheckSeconds = 10;
     // Replies to chunks that cannot be placed go out at most once in this many seconds.
     static constexpr int32_t kReplySpacing = 2;
-    // Bytes of one file gathered before they are written (at most kWriteParts chunks).
-    static constexpr size_t kWriteBlock = 1u << 20;
-    static constexpr size_t kWriteParts = 1024;
-    // A file being received goes to the disk in steps of this many bytes as it grows, so that
-    // the sync before the reply that says complete finds little left to write.
-    static constexpr int64_t kWritebackStep = 8 << 20;
+    // Bytes of one file gathered before they are written.
+    static constexpr size_t kWriteBlock = 256u << 10;
 
   private:
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
@@ -114,9 +106,6 @@ class MailReception {
     void announceStored(int m);
     void fileCompleted(int m, int a, Socket s);
     bool writeData(int a, int64_t offset, std::span<const uint8_t> data);
-    // Writes the pending data and keeps the descriptor for more of the same file.
-    bool writePending();
-    // Writes the pending data and lets its descriptor go.
     bool flushPending();
     void askAgain(int m);
 
@@ -126,17 +115,14 @@ class MailReception {
     const Clock& clock_;
     MailDelivery& delivery_;
 
-    // Consecutive data of one file not yet written: the chunks' data where it lies in the
-    // connection's input, written before the engine reuses that input (its inputReuse hook).
-    // The descriptor is our own duplicate, so the data reaches its file even when the table's
-    // row moved or was closed meanwhile.
+    // Consecutive data of one file not yet written. The descriptor is our own duplicate, so
+    // the data reaches its file even when the table's row moved or was closed meanwhile.
     struct PendingWrite {
         int fd = -1;
         int tableFd = -1;  // the table's descriptor it was taken from
         int attachment = -1;
-        int64_t offset = 0;  // of the first byte held
-        size_t bytes = 0;
-        std::vector<iovec> parts;
+        int64_t offset = 0;
+        std::vector<uint8_t> data;
     } pending_;
 
     int32_t lastUnknownReply_ = 0;  // chunks for unknown or unwanted mails
