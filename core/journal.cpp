@@ -240,6 +240,19 @@ std::string folderOf(const std::string& path) {
     return f.empty() ? "." : f;
 }
 
+// Whether the files can be synced one by one: only regular files (a folder's descriptor asks
+// for what was written into it), and few of them. A file's own sync commits its folder entry
+// with it on a journalling file system.
+bool syncEachFile(const std::vector<int>& fds) {
+    constexpr size_t kMostSyncedAlone = 8;
+    if (fds.size() > kMostSyncedAlone) return false;
+    for (int fd : fds) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    }
+    return true;
+}
+
 bool syncFolder(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -404,9 +417,16 @@ bool Journal::commit(CoreTables& t) {
     bool ok = true;
     std::vector<int> files = t.takeFilesToSync();
     if (!files.empty()) {
-        // One sync of the file system covers every file (and folder entry) of this service;
-        // a burst of small mails costs one sync, not one each.
-        if (::syncfs(files.front()) != 0) ok = false;
+        if (syncEachFile(files)) {
+            // A few received files: each one alone. Syncing the whole file system would also
+            // wait for everything else written on the machine, seconds under a busy disk.
+            for (int fd : files)
+                if (::fsync(fd) != 0) ok = false;
+        } else {
+            // A burst of small files, or a folder standing for the files written into it: one
+            // sync of the file system covers them all, and every folder entry.
+            if (::syncfs(files.front()) != 0) ok = false;
+        }
         ++syncs_;
         for (int fd : files)
             ::close(fd);

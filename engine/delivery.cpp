@@ -327,24 +327,7 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
                    (r.fileOffset - base) % int64_t{kChunkData} == 0;
         };
         if (!haveFrame()) fillFrames(d, a);
-        const uint8_t* frame = nullptr;
-        size_t frameLen = 0;
-        size_t dataLen = 0;
-        uint8_t eof[kHeaderSize + kChunkHeaderSize];
-        if (haveFrame()) {
-            int64_t base = loadI64(rt.sendBuffer.data());
-            int64_t len = loadI64(rt.sendBuffer.data() + 8);
-            size_t j = static_cast<size_t>((r.fileOffset - base) / int64_t{kChunkData});
-            dataLen = static_cast<size_t>(std::min<int64_t>(kChunkData, base + len - r.fileOffset));
-            frame = rt.sendBuffer.data() + kReadAheadHead + j * kChunkFrame;
-            frameLen = kHeaderSize + kChunkHeaderSize + dataLen;
-        } else if (r.fileOffset == total) {
-            // Nothing more to read: the empty chunk at the file's end moves on to the next.
-            const MailRecord& mail = tables_.mails[r.mail];
-            writeChunkFrame(eof, mail.key, r.fileIndex, mail.created, total, 0);
-            frame = eof;
-            frameLen = sizeof eof;
-        } else {
+        if (!haveFrame() && r.fileOffset != total) {
             // The file is shorter than registered; try again later.
             retryFileAtMs_ = clock_.nowMillis() + kShortFileRetryMs;
             return true;
@@ -355,23 +338,59 @@ bool MailDelivery::sendChunks(int d, bool& sent) {
         }
         if (!link) return true;
         // Recompute references: FindOrConnect may have grown the link tables only.
+        DeliveryRuntime& rt2 = tables_.deliveryRuntime(d);
         DeliveryRecord& r2 = tables_.deliveries[d];
-        if (engine_.pendingOutput(*link) >= kLinkQueueMark) return true;
-        if (!engine_.queueBytes(*link, std::span<const uint8_t>(frame, frameLen))) return true;
-        r2.linkSocket = *link;
-        r2.stateTime = t;
-        meterCount(engine_.globalSendMeter(), static_cast<uint32_t>(dataLen), totalKB, nowMs);
-        meterCount(tables_.deliveryProgress[d].meter, static_cast<uint32_t>(dataLen), ownKB, nowMs);
-        r2.progress += static_cast<int64_t>(dataLen);
-        sent = true;
-        if (dataLen == 0) {
+        if (r2.fileOffset == total && !haveFrame()) {
+            // Nothing more to read: the empty chunk at the file's end moves on to the next.
+            uint8_t eof[kHeaderSize + kChunkHeaderSize];
+            const MailRecord& mail = tables_.mails[r2.mail];
+            writeChunkFrame(eof, mail.key, r2.fileIndex, mail.created, total, 0);
+            if (engine_.pendingOutput(*link) >= kLinkQueueMark) return true;
+            if (!engine_.queueBytes(*link, std::span<const uint8_t>(eof, sizeof eof))) return true;
+            r2.linkSocket = *link;
+            r2.stateTime = t;
+            sent = true;
             r2.fileIndex += 1;
             r2.fileOffset = 0;
-            tables_.deliveryRuntime(d).release();
+            rt2.release();
             tables_.noteChange();
-        } else {
-            r2.fileOffset += static_cast<int64_t>(dataLen);
+            continue;
         }
+        // The frames from fileOffset to the end of the read-ahead lie back to back in the
+        // buffer and go to the socket as they stand, without a copy. Under a limit one frame
+        // goes at a time, so the pace is checked before each.
+        int64_t base = loadI64(rt2.sendBuffer.data());
+        int64_t len = loadI64(rt2.sendBuffer.data() + 8);
+        size_t j = static_cast<size_t>((r2.fileOffset - base) / int64_t{kChunkData});
+        size_t left = static_cast<size_t>(base + len - r2.fileOffset);
+        size_t count = (left + kChunkData - 1) / kChunkData;
+        if (totalKB > 0 || ownKB > 0) count = 1;
+        count = std::min(count, static_cast<size_t>(kFramesPerVisit - frames));
+        size_t data = std::min(left, count * kChunkData);
+        const uint8_t* run = rt2.sendBuffer.data() + kReadAheadHead + j * kChunkFrame;
+        size_t runLen = count * (kHeaderSize + kChunkHeaderSize) + data;
+        long n = engine_.sendDirect(*link, std::span<const uint8_t>(run, runLen));
+        if (n <= 0) return true;  // the link's queue drains first, or the link is gone
+        size_t went = static_cast<size_t>(n);
+        if (went < runLen) {
+            // The socket is full. The rest of the frame it took part of (or the next whole
+            // frame) waits in the link's queue: the frame is whole on the wire, and the link
+            // is polled for room before the next one.
+            size_t part = went % kChunkFrame;
+            size_t frameLen = std::min(kChunkFrame, runLen - (went - part));
+            engine_.queueBytes(*link, std::span<const uint8_t>(run + went, frameLen - part));
+            count = went / kChunkFrame + 1;
+            data = std::min(left, count * kChunkData);
+        }
+        frames += static_cast<int>(count) - 1;
+        r2.linkSocket = *link;
+        r2.stateTime = t;
+        meterCount(engine_.globalSendMeter(), static_cast<uint32_t>(data), totalKB, nowMs);
+        meterCount(tables_.deliveryProgress[d].meter, static_cast<uint32_t>(data), ownKB, nowMs);
+        r2.progress += static_cast<int64_t>(data);
+        r2.fileOffset += static_cast<int64_t>(data);
+        sent = true;
+        if (went < runLen) return true;
     }
     return true;
 }
@@ -670,10 +689,10 @@ void MailDelivery::addWaits(WaitSet& out) {
                     out.dueAt(limitedUntilMs_);  // the pace lets the next chunk go then
                 } else if (retryFileAtMs_ >= 0) {
                     out.dueAt(retryFileAtMs_);
-                } else if (engine_.pendingOutput(s) < kLinkQueueMark) {
+                } else if (engine_.pendingOutput(s) == 0) {
                     out.dueAt(nowMs);
                 }
-                // Otherwise the link's queue drains first; the engine waits for it.
+                // Otherwise the link's queue drains first: the engine waits for room.
                 break;
             }
             default:

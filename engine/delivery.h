@@ -92,8 +92,8 @@ class MailDelivery {
     static constexpr int64_t kShortFileRetryMs = 1000;
     // Most file data queued on one link before the pass leaves it to drain.
     static constexpr size_t kLinkQueueMark = 2u << 20;
-    // Chunks read from a file at once.
-    static constexpr size_t kFramesPerRead = 128;
+    // Chunks read from a file at once (about a megabyte).
+    static constexpr size_t kFramesPerRead = 512;
 
   private:
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }

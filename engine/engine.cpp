@@ -281,6 +281,17 @@ size_t Engine::pendingOutput(Socket s) const {
     return c ? c->out.size() : 0;
 }
 
+long Engine::sendDirect(Socket s, std::span<const uint8_t> bytes) {
+    Connection* c = findConnection(s);
+    if (!c || !flushConnection(*c)) return -1;
+    if (!c->out.empty() || bytes.empty()) return 0;
+    long r = sockets_.Send(s, bytes.data(), bytes.size());
+    if (r >= 0) return r;
+    if (r == kIoWouldBlock) return 0;
+    c->broken = true;
+    return -1;
+}
+
 bool Engine::flushQueue(Socket s, ByteQueue& q) {
     while (!q.empty()) {
         size_t n = std::min(q.size(), kWriteBatch);

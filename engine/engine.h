@@ -155,6 +155,10 @@ class Engine {
                       bool control = false);
     bool queueBytes(Socket s, std::span<const uint8_t> bytes, bool control = false);
     size_t pendingOutput(Socket s) const;
+    // Writes bytes straight from the caller's buffer once what is queued on s has gone:
+    // returns how many the socket took (0 when the queue or the socket is full), -1 when s
+    // has no working connection. The caller queues whatever must follow a partial write.
+    long sendDirect(Socket s, std::span<const uint8_t> bytes);
     // A reply that tells a peer something is stored: it waits for the pump's sync point, so
     // that all changes of one pump share one sync and no peer hears of one before it is on
     // disk.

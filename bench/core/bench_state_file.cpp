@@ -1,6 +1,8 @@
 // Writes and loads a large cfg.dat: 100 000 mails, 200 000 files and 150 000 deliveries with
 // recipients, address lines, contacts, groups, shares and downloads. Prints the time of each
-// direction, the file size and the peak memory. Target: each direction under one second.
+// direction, the file size and the peak memory. Target: each direction under one second. The
+// file goes into a new folder, written durably (fsync and rename); it is loaded back at once,
+// from the page cache, and the loaded tables must serialise to the same bytes.
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/support/conditions.h"
 #include "bench/support/gen.h"
 #include "core/clock.h"
 #include "core/core_tables.h"
@@ -172,6 +175,15 @@ void build(CoreTables& t, Gen& g) {
     }
 }
 
+// FNV-1a over the image: the loaded tables are compared with the saved ones without keeping
+// a second image in memory (which would count in the peak).
+uint64_t digest(const std::vector<uint8_t>& bytes) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (uint8_t b : bytes)
+        h = (h ^ b) * 0x100000001b3ull;
+    return h;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -186,6 +198,12 @@ int main() {
     }
     const std::string dir = tmpl;
     const std::string path = dir + "/cfg.dat";
+    bench::printConditions(
+        {"the file is written into a new folder, durably: written, fsync, rename, folder synced",
+         "the load reads it back at once, from the page cache (warm)",
+         "wall time; no yardstick: the target is absolute",
+         "checked: the loaded tables serialise to the same bytes as the saved ones (received "
+         "mails' stall clock, which the load restarts, excepted)"});
     SystemClock clock;
     Gen g;
     int rc = 0;
@@ -209,6 +227,7 @@ int main() {
                     serS + writeS, serS, writeS, ok ? "" : "  FAILED");
         std::printf("file:  %zu bytes (%.1f MB)\n", image.size(),
                     static_cast<double>(image.size()) / 1e6);
+        uint64_t saved = digest(image);
         image.clear();
         image.shrink_to_fit();
 
@@ -222,14 +241,19 @@ int main() {
         std::printf("peak memory: %.1f MB after building, %.1f MB after loading (ru_maxrss)\n",
                     static_cast<double>(rssBuilt) / 1024.0,
                     static_cast<double>(peakRssKb()) / 1024.0);
-        bool same = loaded.mails.count() == tables.mails.count() &&
-                    loaded.attachments.count() == tables.attachments.count() &&
-                    loaded.deliveries.count() == tables.deliveries.count();
+        // The load restarts the stall clock of every received mail on purpose; that one field
+        // is set back before the comparison.
+        bool same = loaded.mails.count() == tables.mails.count();
+        for (int m = 0; same && m < loaded.mails.count(); ++m)
+            loaded.mails[m].lastActivity = tables.mails[m].lastActivity;
+        same = same && digest(serializeState(loaded)) == saved;
+        std::printf("loaded tables serialise to the saved bytes: %s\n", same ? "yes" : "NO");
         bool fast = serS + writeS < 1.0 && loadS < 1.0;
         std::printf("target (each under 1 s): %s\n", fast ? "met" : "MISSED");
         if (!ok || !same || rep.blocksRead != kStateBlockCount) rc = 1;
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+    bench::printLoadAtEnd();
     return rc;
 }

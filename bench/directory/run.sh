@@ -85,6 +85,14 @@ pg_port=$(free_port)
 "$pgbin/createdb" -h 127.0.0.1 -p "$pg_port" -U orv bench
 pg_uri="postgresql://orv@127.0.0.1:$pg_port/bench"
 
+echo "conditions (load average $(cut -d' ' -f1-3 /proc/loadavg)):"
+echo "  - every database new in a fresh folder, populated with $users accounts; the SQLite file"
+echo "    and PostgreSQL's tables in the page cache (just written); PostgreSQL durable as shipped"
+echo "  - the PostgreSQL servers' address caches filled by one pass over every account first"
+echo "  - nginx (the yardstick): a fixed body of the same size, no database, access log off"
+echo "  - the same load for every server: wrk, 50 connections on 2 threads, a new connection per"
+echo "    request, a random account each time; rounds alternate the servers in one run"
+echo "  - checked: every server answers the same address for the same account before timing"
 echo "populating $users accounts (production password cost) ..."
 "$populate" "sqlite:$tmp/directory.sqlite" "$users" >/dev/null
 "$populate" "$pg_uri" "$users" >/dev/null
@@ -252,6 +260,7 @@ awk -v s="$pg1_us" -v nc="$pgncdb_us" -v lg="$pglogin_us" -v lr="$login_pg" 'BEG
   printf "  logins/s   ~= N x C x %.2f (argon2 on the servers)\n", lr / 2;
   printf "  a database of D cores is spent at D x %.0f logins/s, or at D x %.0f lookups/s that miss\n", (lg > 0 ? 1e6 / lg : 0), (nc > 0 ? 1e6 / nc : 0);
   printf "  the caches (cold caches, or --no-address-cache)\n" }'
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 awk -v a="$(ratio "$m_lite" "$m_nginx")" -v b="$(ratio "$m_pg1" "$m_nginx")" \
   'BEGIN {exit !(a >= 0.5 && b >= 0.5)}' && echo "target (>= 0.5 x nginx on either store) met" \
   || echo "target (>= 0.5 x nginx on either store) NOT met"

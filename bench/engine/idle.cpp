@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/conditions.h"
 #include "core/clock.h"
 #include "core/core_tables.h"
 #include "core/session_state.h"
@@ -50,6 +51,12 @@ int main(int argc, char** argv) {
     int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
     if (seconds <= 0) seconds = 30;
     constexpr int kLinks = 20;
+    orv::bench::printConditions(
+        {std::to_string(kLinks) + " loopback links opened before timing, the user logged in, "
+                                  "nothing to send or receive but keep-alives",
+         "CPU time of the engine's thread only (the peers run on a thread of their own)",
+         std::to_string(seconds) + " s of real time; no yardstick: the target is absolute",
+         "checked: every link is still open at the end"});
 
     orv::SystemClock clock;
     orv::CoreTables tables{clock};
@@ -130,12 +137,14 @@ int main(int argc, char** argv) {
     done = true;
     other.join();
 
-    std::printf("links open at end:        %d of %d\n", engine.links().count(), kLinks);
+    std::printf("links open at end:        %d of %d%s\n", engine.links().count(), kLinks,
+                engine.links().count() == kLinks ? "" : "   LINKS WERE CLOSED");
     std::printf("wall time:                %.1f s\n", wall);
     std::printf("engine wake-ups:          %ld (%.2f per second)\n", wakeups, wakeups / wall);
     std::printf("keep-alives sent to peers: %ld\n", keepAlivesSeen.load());
     std::printf("engine thread CPU:        %.1f ms = %.4f %% of one core (target < 0.5 %%)\n",
                 cpu * 1000.0, 100.0 * cpu / wall);
+    orv::bench::printLoadAtEnd();
     engine.shutdown();
     for (int p : peers)
         ::close(p);

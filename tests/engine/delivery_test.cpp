@@ -375,6 +375,61 @@ TEST_F(Deliveries, FileOfWholeChunksEndsWithAnEmptyChunkAtItsSize) {
     ::close(lfd);
 }
 
+TEST_F(Deliveries, FileThroughASocketThatIsOftenFullArrivesInWholeFramesInOrder) {
+    MailPeer& alice = addPeer("alice");
+    int port = freePort();
+    int lfd = listenOn(port);
+    ASSERT_GE(lfd, 0);
+    // A small receive buffer, inherited by the accepted socket: the sender's writes of a
+    // megabyte end part-way through a frame again and again.
+    int small = 4096;
+    ::setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    directory["bob"] = "127.0.0.1:" + std::to_string(port);
+    const int64_t size = 3 * 1048576 + 1234;
+    std::string file = makeFile("uneven.bin", static_cast<size_t>(size), 5);
+    int m = alice.compose({"bob"}, "uneven", {file});
+    uint64_t key = alice.tables.mails[m].key;
+
+    int fd = -1;
+    ASSERT_TRUE(pumpUntil([&] {
+        fd = ::accept(lfd, nullptr, nullptr);
+        return fd >= 0;
+    }));
+    ScriptedPeer bob(fd);
+    auto nextFrame = [&](Frame& f) {
+        for (;;) {
+            if (!pumpUntil([&] { return bob.hasFrame(); })) return false;
+            f = bob.takeFrame();
+            if (f.command != Command::KeepAlive) return true;
+        }
+    };
+    Frame f;
+    ASSERT_TRUE(nextFrame(f));
+    ASSERT_EQ(f.command, Command::ItemMessage);
+    MailRecord rec;
+    std::memcpy(&rec, f.body.data(), sizeof rec);
+    std::string body = le32(0) + le32(0) + std::string(8, '\0');
+    body.append(reinterpret_cast<const char*>(&key), 8);
+    body += le32(rec.created) + le32(0);
+    ASSERT_TRUE(bob.sendFrame(Command::SendFiles, body));
+
+    std::string got;
+    for (;;) {
+        ASSERT_TRUE(nextFrame(f));
+        ASSERT_EQ(f.command, Command::FileChunk);
+        ASSERT_GE(f.body.size(), 24u);
+        int64_t off;
+        std::memcpy(&off, f.body.data() + 16, 8);
+        ASSERT_EQ(off, static_cast<int64_t>(got.size()));
+        size_t len = f.body.size() - 24;
+        ASSERT_EQ(len, static_cast<size_t>(std::min<int64_t>(2016, size - off)));
+        got += f.body.substr(24);
+        if (len == 0) break;
+    }
+    EXPECT_TRUE(got == readFile(file));
+    ::close(lfd);
+}
+
 TEST_F(Deliveries, ClassifiedMailWaitsForALinkOpenedByAnOrdinaryDelivery) {
     MailPeer& alice = addPeer("alice");
     MailPeer& bob = addPeer("bob");
