@@ -26,6 +26,7 @@ enum class EventKind : uint8_t {
     ListingArrived,     // text: the path of a folder listing that arrived from its owner
     ShareChanged,       // the user's own shared folders changed
     TransferChanged,    // key: a transfer changed state
+    RelayLinkChanged,   // value 1, text: linked to relay `text`; value 0: no relay link now
 };
 
 struct SessionEvent {

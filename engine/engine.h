@@ -49,6 +49,9 @@ struct EngineConfig {
     std::string httpRelayTarget = kBuiltInDirectoryHost;
     // How long shutdown lets queued goodbyes and replies drain before closing.
     int shutdownFlushMs = 100;
+    // Tests of clients that cannot be reached: a port is chosen as usual (and announced at
+    // login) but nothing listens on it, so every connect to it is refused.
+    bool refuseListener = false;
 };
 
 // A complete message as handed to a hook. The body stays valid for the duration of the call.
@@ -195,6 +198,7 @@ class Engine {
     bool loggedIn() const { return session_.loggedIn(); }
 
     // ---- listening and accepting (listener.cpp) ----
+    void openListenerPort();
     bool acceptStep(int32_t now);
     void addListenerWaits(WaitSet& out);  // reopening, also before a login
     void addAcceptWaits(WaitSet& out);

@@ -41,6 +41,7 @@ ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketAp
 ClientSession::~ClientSession() {
     op_.reset();
     tasks_.clear();
+    relayClient_.reset();
     groups_.reset();
     signing_.reset();
     mail_.reset();
@@ -69,6 +70,10 @@ bool readClientOption(const std::string& option, const std::function<std::string
         opt.engine.firstPeerPort = std::atoi(value().c_str());
     else if (option == "--listen")
         opt.engine.listenAddress = value();
+    else if (option == "--through-relay")
+        opt.reachThroughRelay = value() == "on";
+    else if (option == "--refuse-listener")
+        opt.engine.refuseListener = true;
     else
         return false;
     return true;
@@ -91,6 +96,8 @@ StartOutcome ClientSession::start() {
         // The port as given: 0 would show as 8688 in the dialog, and its OK would move there.
         tables_.setSettingNumber(Setting::ServerPort, t.port);
     }
+    if (options_.reachThroughRelay)
+        tables_.setSettingNumber(Setting::ReachThroughRelay, *options_.reachThroughRelay ? 1 : 0);
     state_.directoryServerAddress = directoryServerAddress(tables_);
     // What was acknowledged after the last save is in the journal.
     journal_ = std::make_unique<Journal>(paths_.configPath);
@@ -129,6 +136,7 @@ StartOutcome ClientSession::start() {
     share_ = std::make_unique<ShareFacade>(tables_, state_, *engine_, *delivery_, *reception_);
     transfers_ = std::make_unique<TransfersFacade>(tables_, state_, clock_, *engine_, *delivery_,
                                                    *reception_);
+    relayClient_ = std::make_unique<RelayClient>(*directory_, *engine_, state_, clock_);
     return StartOutcome::Running;
 }
 
@@ -187,6 +195,10 @@ ClientSession::PeerStatus ClientSession::peerStatus() const {
     return out;
 }
 
+RelayClient::Status ClientSession::relayLinkStatus() const {
+    return relayClient_ ? relayClient_->status() : RelayClient::Status{};
+}
+
 void ClientSession::serviceTasks() {
     for (size_t i = 0; i < tasks_.size();) {
         tasks_[i].stepped = true;
@@ -210,6 +222,7 @@ void ClientSession::startTask(std::unique_ptr<BackgroundTask> task,
 void ClientSession::service() {
     if (shuttingDown_ || !engine_) return;
     engine_->EnginePump();
+    if (relayClient_) relayClient_->step();
     serviceAccountOp();
     serviceTasks();
     serviceLoggedInElsewhere();
@@ -221,6 +234,7 @@ void ClientSession::waitSet(WaitSet& out) {
     out.clear();
     if (!engine_) return;
     engine_->waitSet(out);
+    if (relayClient_) relayClient_->addWaits(out);
     // The single-instance channel is served whether or not anybody is logged in.
     std::vector<pollfd> fds;
     channel_.addPollFds(fds);
@@ -272,12 +286,14 @@ void ClientSession::login(const std::string& user, const std::string& password, 
         remember,
         state_.currentUser,
         state_.currentPassword,
-        loginIpValue(tables_, engine_->peerPort(), options_.engine.listenAddress.value_or(""))};
+        loginIpValue(tables_, engine_->peerPort(), options_.engine.listenAddress.value_or("")),
+        tables_.settingNumber(Setting::ReachThroughRelay) != 0};
     auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
         if (f.result() == LoginFlow::Result::LoggedIn) {
             makeLoginCurrent(tables_, state_, user, password);
             groups_->requestSync();
             share_->loggedIn();
+            relayClient_->loggedIn();
         }
         if (done) done({f.result(), f.messages()});
     };
@@ -291,6 +307,7 @@ void ClientSession::logout(std::function<void(bool)> done) {
     auto finish = [this, done = std::move(done)](LogoutFlow& f) {
         state_.currentUser.clear();
         state_.currentPassword.clear();
+        relayClient_->loggedOut();
         engine_->closeAllLinks();
         if (done) done(f.succeeded());
     };
@@ -357,6 +374,7 @@ bool ClientSession::shutdown() {
             waitFor(*sockets_, clock_, out.exchange(), 1000);
     }
     shuttingDown_ = true;
+    relayClient_.reset();  // its link goes with a goodbye like every other
     if (engine_) engine_->shutdown();
     state_.events.take();  // nobody listens any more
     channel_.close();

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "mail/signing.h"
 #include "net/socket_api.h"
 #include "session/instance_channel.h"
+#include "session/relay_client.h"
 #include "session/startup.h"
 #include "share/share_facade.h"
 #include "transfers/transfers_facade.h"
@@ -40,11 +42,13 @@ struct ClientOptions {
     EngineConfig engine;
     // "host:port" of the directory server to use from now on (stored in the settings).
     std::string server;
+    // "Reach me through a relay", stored in the settings like the Network page does.
+    std::optional<bool> reachThroughRelay;
 };
 
 // The command-line options every client program takes (--data-dir, --instance-port,
-// --server, --user, --password, --lang, --peer-port, --listen). True when `option` is one of
-// them; `value` yields its argument.
+// --server, --user, --password, --lang, --peer-port, --listen, --through-relay on|off,
+// --refuse-listener). True when `option` is one of them; `value` yields its argument.
 bool readClientOption(const std::string& option, const std::function<std::string()>& value,
                       ClientOptions& opt, std::string& user, std::string& password);
 
@@ -121,6 +125,8 @@ class ClientSession {
         std::vector<Entry> links, attempts;
     };
     PeerStatus peerStatus() const;
+    // Whether this client is reached through a relay, and over which link.
+    RelayClient::Status relayLinkStatus() const;
 
     CoreTables& tables() { return tables_; }
     SessionState& state() { return state_; }
@@ -179,6 +185,7 @@ class ClientSession {
     std::unique_ptr<GroupsFacade> groups_;
     std::unique_ptr<ShareFacade> share_;
     std::unique_ptr<TransfersFacade> transfers_;
+    std::unique_ptr<RelayClient> relayClient_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;

@@ -72,6 +72,9 @@ std::string eventLine(const SessionEvent& e, const CoreTables& t) {
             return named("share-changed");
         case EventKind::TransferChanged:
             return keyed("transfer-changed", e.key, ",\"state\":" + std::to_string(e.value));
+        case EventKind::RelayLinkChanged:
+            return std::string("{\"event\":\"relay-link\",\"linked\":") +
+                   (e.value ? "true" : "false") + ",\"relay\":" + json::quote(e.text) + "}";
     }
     return named("unknown");
 }

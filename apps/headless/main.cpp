@@ -40,6 +40,8 @@ const char* usageText =
     "  --create-account      create the account --user/--password first\n"
     "  --peer-port N         first port the peer listener tries\n"
     "  --listen ADDR         address the peer listener binds to\n"
+    "  --through-relay on|off  be reached through a relay (the Network settings' option)\n"
+    "  --refuse-listener     listen nowhere, so nobody can connect (tests)\n"
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
@@ -141,13 +143,21 @@ class Headless {
                             ",\"time\":" + std::to_string(ps.attempts[i].time) + "}";
             links += "]";
             attempts += "]";
+            RelayClient::Status rs = s_.relayLinkStatus();
+            static constexpr const char* kinds[] = {"off",      "asking",     "direct",
+                                                    "no-relay", "connecting", "linked"};
+            std::string relayLink = std::string("{\"state\":\"") + kinds[rs.kind] +
+                                    "\",\"relay\":" + json::quote(rs.relayUser) +
+                                    ",\"address\":" + json::quote(rs.relayAddress) +
+                                    ",\"failures\":" + std::to_string(rs.failures) + "}";
             emit(answer(c, true,
                         "\"user\":" + json::quote(st.currentUser) +
                             ",\"connectMode\":" + std::to_string(st.connectMode) +
                             ",\"peerPort\":" + std::to_string(ps.peerPort) +
                             ",\"directory\":" + json::quote(st.directoryServerAddress) +
                             ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
-                            ",\"links\":" + links + ",\"attempts\":" + attempts));
+                            ",\"links\":" + links + ",\"attempts\":" + attempts +
+                            ",\"relayLink\":" + relayLink));
         } else if (!runGroupCommand(s_, w, emit)) {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }

@@ -160,12 +160,14 @@ inline std::string headlessProgram() {
 // its account created first when asked). True once it reported the login.
 inline bool startHeadlessUser(ChildProcess& p, const std::string& dataDir,
                               const std::string& server, const std::string& user,
-                              const std::string& password, bool createAccount) {
+                              const std::string& password, bool createAccount,
+                              const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {
         "--data-dir", dataDir,  "--instance-port", std::to_string(freeLoopbackPort()),
         "--server",   server,   "--user",          user,
         "--password", password, "--lang",          "en"};
     if (createAccount) args.push_back("--create-account");
+    args.insert(args.end(), extra.begin(), extra.end());
     return p.start(headlessProgram(), args, true) &&
            p.waitForLine("\"result\":\"logged-in\"", 15000).has_value();
 }
