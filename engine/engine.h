@@ -49,6 +49,9 @@ struct EngineConfig {
     std::string httpRelayTarget = kBuiltInDirectoryHost;
     // How long shutdown lets queued goodbyes and replies drain before closing.
     int shutdownFlushMs = 100;
+    // In relay mode, the most bytes per second (kB/s, 0 = no cap) passed on for others, so
+    // that a volunteer relay cannot be swamped.
+    int32_t relayPassLimitKB = 0;
 };
 
 // A complete message as handed to a hook. The body stays valid for the duration of the call.
@@ -82,7 +85,7 @@ struct EngineHooks {
     std::function<void()> loggedInElsewhere;  // command 20 (the session flag is raised too)
 
     // ---- PeriodicStep, in its order ----
-    std::function<void()> relayForwarding;  // relay mode
+    std::function<bool()> relayForwarding;  // relay mode; true when it passed something on
     std::function<bool()> fileServerStep;   // true when it worked
     std::function<void()> transferStep;     // the download manager
     std::function<bool()> deliveryPass;     // true when a file chunk was sent

@@ -40,6 +40,7 @@ const char* usageText =
     "  --create-account      create the account --user/--password first\n"
     "  --peer-port N         first port the peer listener tries\n"
     "  --listen ADDR         address the peer listener binds to\n"
+    "  --relay-limit KB      as a relay, pass on at most KB kB/s for others (0: no cap)\n"
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
