@@ -52,6 +52,9 @@ struct EngineConfig {
     // Tests of clients that cannot be reached: a port is chosen as usual (and announced at
     // login) but nothing listens on it, so every connect to it is refused.
     bool refuseListener = false;
+    // In relay mode, the most bytes per second (kB/s, 0 = no cap) passed on for others, so
+    // that a volunteer relay cannot be swamped.
+    int32_t relayPassLimitKB = 0;
 };
 
 // A complete message as handed to a hook. The body stays valid for the duration of the call.
@@ -85,7 +88,7 @@ struct EngineHooks {
     std::function<void()> loggedInElsewhere;  // command 20 (the session flag is raised too)
 
     // ---- PeriodicStep, in its order ----
-    std::function<void()> relayForwarding;  // relay mode
+    std::function<bool()> relayForwarding;  // relay mode; true when it passed something on
     std::function<bool()> fileServerStep;   // true when it worked
     std::function<void()> transferStep;     // the download manager
     std::function<bool()> deliveryPass;     // true when a file chunk was sent

@@ -1,5 +1,6 @@
 #include "session/client_session.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <filesystem>
@@ -74,6 +75,8 @@ bool readClientOption(const std::string& option, const std::function<std::string
         opt.reachThroughRelay = value() == "on";
     else if (option == "--refuse-listener")
         opt.engine.refuseListener = true;
+    else if (option == "--relay-limit")
+        opt.engine.relayPassLimitKB = std::max(0, std::atoi(value().c_str()));
     else
         return false;
     return true;
@@ -116,6 +119,8 @@ StartOutcome ClientSession::start() {
         [this](std::string_view user) { return directory_->askAddress(user); });
     reception_ = std::make_unique<MailReception>(*engine_, tables_, state_, clock_, *delivery_);
     connectMailHooks(*engine_, *delivery_, *reception_);
+    relay_ = std::make_unique<Relay>(*engine_, state_, clock_);
+    connectRelayHooks(*engine_, *delivery_, *reception_, *relay_);
     mail_ = std::make_unique<MailFacade>(
         tables_, state_, clock_, *engine_, *delivery_, *reception_, *directory_,
         [this](std::unique_ptr<BackgroundTask> task, std::function<void(BackgroundTask&)> done) {
@@ -197,6 +202,11 @@ ClientSession::PeerStatus ClientSession::peerStatus() const {
 
 RelayClient::Status ClientSession::relayLinkStatus() const {
     return relayClient_ ? relayClient_->status() : RelayClient::Status{};
+}
+
+RelayStatus ClientSession::relayStatus() const {
+    if (!relay_) return {};
+    return relay_->status();
 }
 
 void ClientSession::serviceTasks() {
@@ -298,7 +308,10 @@ void ClientSession::login(const std::string& user, const std::string& password, 
         if (done) done({f.result(), f.messages()});
     };
     auto op = std::make_unique<FlowOp<LoginFlow, decltype(finish)>>(
-        std::move(finish), *directory_, tables_, state_, [this] { engine_->onLogin(); });
+        std::move(finish), *directory_, tables_, state_, [this] {
+            engine_->onLogin();
+            relay_->reset();  // relay mode lasts one login
+        });
     op->flow.start(std::move(in));
     schedule(std::move(op));
 }

@@ -20,6 +20,7 @@
 #include "engine/delivery.h"
 #include "engine/engine.h"
 #include "engine/reception.h"
+#include "engine/relay.h"
 #include "groups/groups_facade.h"
 #include "mail/mail_facade.h"
 #include "mail/signing.h"
@@ -127,6 +128,8 @@ class ClientSession {
     PeerStatus peerStatus() const;
     // Whether this client is reached through a relay, and over which link.
     RelayClient::Status relayLinkStatus() const;
+    // Relay mode and the relay's queue, routes and receivers, for the same status.
+    RelayStatus relayStatus() const;
 
     CoreTables& tables() { return tables_; }
     SessionState& state() { return state_; }
@@ -180,6 +183,7 @@ class ClientSession {
     std::unique_ptr<DirectoryClient> directory_;
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
+    std::unique_ptr<Relay> relay_;
     std::unique_ptr<MailFacade> mail_;
     std::unique_ptr<SigningFacade> signing_;
     std::unique_ptr<GroupsFacade> groups_;

@@ -42,6 +42,7 @@ const char* usageText =
     "  --listen ADDR         address the peer listener binds to\n"
     "  --through-relay on|off  be reached through a relay (the Network settings' option)\n"
     "  --refuse-listener     listen nowhere, so nobody can connect (tests)\n"
+    "  --relay-limit KB      as a relay, pass on at most KB kB/s for others (0: no cap)\n"
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
@@ -150,6 +151,15 @@ class Headless {
                                     "\",\"relay\":" + json::quote(rs.relayUser) +
                                     ",\"address\":" + json::quote(rs.relayAddress) +
                                     ",\"failures\":" + std::to_string(rs.failures) + "}";
+            // As a relay: what waits to be passed on, the mails' routes back to their senders
+            // and the receivers that asked for files.
+            RelayStatus relay = s_.relayStatus();
+            std::string relayMode = std::string("{\"mode\":") +
+                                    (relay.relayMode ? "true" : "false") +
+                                    ",\"entries\":" + std::to_string(relay.entries) +
+                                    ",\"queuedBytes\":" + std::to_string(relay.bytes) +
+                                    ",\"routes\":" + std::to_string(relay.routes) +
+                                    ",\"receivers\":" + std::to_string(relay.receivers) + "}";
             emit(answer(c, true,
                         "\"user\":" + json::quote(st.currentUser) +
                             ",\"connectMode\":" + std::to_string(st.connectMode) +
@@ -157,7 +167,7 @@ class Headless {
                             ",\"directory\":" + json::quote(st.directoryServerAddress) +
                             ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
                             ",\"links\":" + links + ",\"attempts\":" + attempts +
-                            ",\"relayLink\":" + relayLink));
+                            ",\"relay\":" + relayMode + ",\"relayLink\":" + relayLink));
         } else if (!runGroupCommand(s_, w, emit)) {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }
