@@ -2,7 +2,8 @@
 // relay client, as headless processes with the real directory server: three attachments of 1 to
 // 50 MiB arrive byte-identical both ways; the relay is killed (SIGKILL) in the middle of one
 // transfer and started again, and the transfer resumes; the relay's queue never grows past its
-// cap; nothing of what passed lands in the relay's own Inbox.
+// cap and passes on no more than its throughput cap (--relay-limit) allows; nothing of what
+// passed lands in the relay's own Inbox.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -125,7 +126,9 @@ TEST_F(HeadlessRelayMail, ThreeFilesBothWaysThroughARelayKilledMidway) {
     const long long total = 68 * 1024 * 1024 + 8;
 
     test::ChildProcess hub, amy, bea;
-    start(hub, "hub");
+    // The first relay passes on at most 1024 kB/s; its successor has no cap.
+    const double capBytesPerSecond = 1024 * 1024;
+    start(hub, "hub", {"--relay-limit", "1024"});
     startUnreachable(amy, "amy");
     startUnreachable(bea, "bea");
 
@@ -135,12 +138,18 @@ TEST_F(HeadlessRelayMail, ThreeFilesBothWaysThroughARelayKilledMidway) {
     ASSERT_TRUE(bea.waitForLine("\"mail-arrived\"", 30000));
     long long maxQueued = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    long long got = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    long long got0 = received(bea, key), got = 0;
     while ((got = received(bea, key)) < total / 5 && std::chrono::steady_clock::now() < deadline) {
         maxQueued = std::max(maxQueued, relayQueued(hub));
         bea.waitForLine("never", 100);
     }
     ASSERT_GE(got, total / 5);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double rate = static_cast<double>(got - got0) / secs;
+    RecordProperty("capped_rate_bytes_per_second", static_cast<int>(rate));
+    // The cap holds (a little over it for what one send step may pass beyond the meter).
+    EXPECT_LE(rate, capBytesPerSecond * 1.25);
     ASSERT_LT(got, total) << "the transfer ended before the relay could be killed";
     hub.kill(SIGKILL);
     hub.wait();
