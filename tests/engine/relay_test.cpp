@@ -176,7 +176,21 @@ TEST_F(RelayTest, RelaysOwnMailsLeaveOnlyOverLinksWhoseHelloWasAccepted) {
         [&] { return relay->deliveryState(k1, "bob") == DeliveryState::Delivered; }, 30000));
     EXPECT_EQ(readFile(bob.receivedPath(k1, 0)), readFile(file));
 
-    stepSeconds(20);
+    // The directory is asked again every 15 seconds, and still nobody connects.
+    stepSeconds(1);
+    auto attempt = [&]() -> ConnectAttempt {
+        const auto& t = relay->engine->connectAttempts();
+        for (int i = 0; i < t.count(); ++i)
+            if (t.names.view(i) == "carol") return t.records[i];
+        return ConnectAttempt{-1, -1, 0, 0, 0, 0, 0};
+    };
+    ASSERT_EQ(attempt().state, 2);
+    int32_t asked = attempt().time;
+    stepSeconds(13);
+    EXPECT_EQ(attempt().time, asked);
+    stepSeconds(3);
+    EXPECT_GT(attempt().time, asked);
+    EXPECT_EQ(attempt().state, 2);
     EXPECT_EQ(relay->deliveryState(k2, "carol"), DeliveryState::Waiting);
     for (int i = 0; i < relay->engine->links().count(); ++i)
         EXPECT_NE(relay->engine->links().records[i].state, LinkState::Outbound);
@@ -355,6 +369,41 @@ TEST_F(RelayTest, ALinkTableItemPutsUsersBehindAnotherRelay) {
     // When far's accepted link goes, the users behind it go too.
     relay->engine->closeLink(s, true);
     EXPECT_TRUE(behind().empty());
+}
+
+TEST_F(RelayTest, ItemsLeaveWholeOneAtATimeAndAReplyForDataAlreadyQueuedIsNotPassed) {
+    auto dave = scriptedUser("dave");
+    auto erin = scriptedUser("erin");
+    auto sender = scripted();
+    // Two items larger than a piece, for the same link: neither is cut by the other.
+    std::vector<std::string> items;
+    for (int k = 0; k < 2; ++k) {
+        std::vector<int64_t> sizes(1000, 1000 + k);  // many files make a long item
+        items.push_back(
+            item(100 + k, 3, MailKind::Outbox, "alice", "dave", {"dave", "erin"}, sizes));
+        ASSERT_GT(items.back().size(), 3 * kRelayPiece);
+    }
+    sender->send(items[0] + items[1]);
+    Frame f;
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(nextFrame(*dave, f));
+        EXPECT_EQ(f.command, Command::ItemMessage);
+        EXPECT_EQ(f.body, items[static_cast<size_t>(k)].substr(8));
+    }
+
+    // Dave waits at the start of mail 100; a chunk further on stays queued for others.
+    dave->sendFrame(Command::SendFiles, replyBody(0, 0, 100, 3));
+    ASSERT_TRUE(nextFrame(*sender, f));
+    sender->sendFrame(Command::FileChunk, chunkBody(100, 0, 3, 2016, std::string(100, 'c')));
+    ASSERT_TRUE(pumpUntil([&] { return relay->relay->queue().count() == 3; }));
+    // Erin asks for just that chunk: it goes to her from the queue, and her 3 stays here.
+    erin->sendFrame(Command::SendFiles, replyBody(0, 2016, 100, 3));
+    ASSERT_TRUE(nextFrame(*erin, f));
+    EXPECT_EQ(f.command, Command::FileChunk);
+    EXPECT_EQ(readChunk(f.body).offset, 2016);
+    stepSeconds(1);
+    EXPECT_FALSE(sender->hasFrame());
+    EXPECT_FALSE(dave->hasFrame());
 }
 
 // ---------------------------------------------------------------- overflow and the cap
