@@ -146,7 +146,7 @@ void Relay::RelayItem(const InboundMessage& msg) {
     }
 }
 
-void Relay::linkTable(Socket, std::string_view otherRelay, WireReader& rd) {
+void Relay::linkTable(Socket from, std::string_view otherRelay, WireReader& rd) {
     PeerLinkTable& links = engine_.links();
     int relayLink = -1;
     for (int i = 0; i < links.count(); ++i) {
@@ -158,6 +158,8 @@ void Relay::linkTable(Socket, std::string_view otherRelay, WireReader& rd) {
     }
     if (relayLink < 0) return;
     Socket rs = links.records[relayLink].socket;
+    // Only the other relay speaks for the users behind it.
+    if (from != rs) return;
     // The table replaces what the other relay said before.
     for (int i = links.count() - 1; i >= 0; --i) {
         if (i >= links.count()) continue;

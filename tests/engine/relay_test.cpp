@@ -231,6 +231,10 @@ TEST_F(RelayTest, ChunksGoToEachReceiverAtItsOwnOffsetAndRepliesGoBackToTheSende
     EXPECT_EQ(f.command, Command::SendFiles);
     EXPECT_EQ(readReply(f.body).offset, 2 * 2016);
     EXPECT_EQ(relay->relay->receivers().count(), 2);
+    RelayStatus st = relay->relay->status();
+    EXPECT_TRUE(st.relayMode);
+    EXPECT_EQ(st.routes, 1);
+    EXPECT_EQ(st.receivers, 2);
 
     for (int k = 0; k < 4; ++k)
         sender->sendFrame(Command::FileChunk,
@@ -351,6 +355,11 @@ TEST_F(RelayTest, ALinkTableItemPutsUsersBehindAnotherRelay) {
             }
         return users;
     };
+    // A table from anybody else changes nothing.
+    auto stranger = scripted();
+    stranger->send(table({{"mallory", 0}}));
+    stepSeconds(1);
+    EXPECT_TRUE(behind().empty());
     // The table comes from far's side of the link.
     Socket farSide = other.engine->links().records[0].socket;
     other.engine->queueBytes(farSide, bytesOf(table({{"erin", 0}, {"", 6}, {"finn", 1}})));
