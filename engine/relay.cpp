@@ -475,11 +475,18 @@ void Relay::addWaits(WaitSet& out) {
     if (entries_.empty() && receivers_.empty()) return;
     int64_t nowMs = clock_.nowMillis();
     int32_t t = now();
-    // The next cleanup: receivers expire, delivered entries go.
-    int64_t next = int64_t{lastCleanup_} + kRelayCleanupIdleSeconds + 1;
-    if (buffer_.size() > kRelayThrottleMark)
-        next = int64_t{lastCleanup_} + kRelayCleanupSpacingSeconds;
-    out.dueAt(msAtSecond(clock_, std::max<int64_t>(next, t)));
+    // The next cleanup, when it has something to do: receivers expire, delivered entries go,
+    // an overflowing queue empties. Items that only wait for their users' links wake nobody.
+    bool cleanupMatters = !receivers_.empty() || buffer_.size() > kRelayOverflowMark;
+    for (int i = 0; i < entries_.count() && !cleanupMatters; ++i)
+        cleanupMatters =
+            entries_[i].type != RelayEntryType::Item || entries_[i].sent >= entries_[i].length;
+    if (cleanupMatters) {
+        int64_t next = int64_t{lastCleanup_} + kRelayCleanupIdleSeconds + 1;
+        if (buffer_.size() > kRelayThrottleMark)
+            next = int64_t{lastCleanup_} + kRelayCleanupSpacingSeconds;
+        out.dueAt(msAtSecond(clock_, std::max<int64_t>(next, t)));
+    }
     // Something can be passed on now: at once, or when the cap lets it.
     const PeerLinkTable& links = engine_.links();
     bool ready = false;
