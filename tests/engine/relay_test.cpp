@@ -8,6 +8,7 @@
 #include "engine/item_message.h"
 #include "engine/relay.h"
 #include "mail_peers.h"
+#include "net/fake_socket_api.h"
 
 namespace orv::test {
 namespace {
@@ -40,6 +41,29 @@ ChunkHead readChunk(const std::string& body) {
     ChunkHead h{};
     if (body.size() >= sizeof h) std::memcpy(&h, body.data(), sizeof h);
     return h;
+}
+
+// An item message (header included) of a mail with `files` sizes from sender to recipient.
+std::string makeItem(WireCodec& codec, uint64_t key, int32_t created, int32_t kind,
+                     const std::string& sender, const std::string& recipient,
+                     const std::vector<std::string>& recipients,
+                     const std::vector<int64_t>& files = {}, const std::string& subject = "s") {
+    ItemMessage it;
+    it.record.recipientCount = static_cast<int32_t>(recipients.size());
+    it.record.created = created;
+    it.record.key = key;
+    it.record.kind = kind;
+    for (int64_t f : files) {
+        it.record.size += f;
+        it.fileNames.push_back("f" + std::to_string(it.fileNames.size()));
+        it.fileSizes.push_back(f);
+    }
+    it.subject = subject;
+    it.sender = sender;
+    it.recipient = recipient;
+    it.recipients = recipients;
+    auto bytes = encodeItemMessage(it, codec);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 class RelayTest : public MailPeers {
@@ -99,26 +123,11 @@ class RelayTest : public MailPeers {
         }
     }
 
-    // An item message (header included) of a mail with `files` sizes from sender to recipient.
     std::string item(uint64_t key, int32_t created, int32_t kind, const std::string& sender,
                      const std::string& recipient, const std::vector<std::string>& recipients,
                      const std::vector<int64_t>& files = {}) {
-        ItemMessage it;
-        it.record.recipientCount = static_cast<int32_t>(recipients.size());
-        it.record.created = created;
-        it.record.key = key;
-        it.record.kind = kind;
-        for (int64_t f : files) {
-            it.record.size += f;
-            it.fileNames.push_back("f" + std::to_string(it.fileNames.size()));
-            it.fileSizes.push_back(f);
-        }
-        it.subject = "s";
-        it.sender = sender;
-        it.recipient = recipient;
-        it.recipients = recipients;
-        auto bytes = encodeItemMessage(it, relay->engine->codec());
-        return std::string(bytes.begin(), bytes.end());
+        return makeItem(relay->engine->codec(), key, created, kind, sender, recipient, recipients,
+                        files);
     }
 };
 
@@ -528,6 +537,107 @@ TEST_F(CappedRelayTest, ThroughputCapHoldsInEveryFiveSecondWindow) {
     }
     // The cap did bind: 240 KiB at 20 kB/s take about 12 seconds.
     EXPECT_GE(arrivals.back().first - start, 10'000);
+}
+
+// ---------------------------------------------------------------- a link that drains slowly
+
+// The relay over the socket fake, whose sends can be held to a byte at a time.
+class FakeRelay : public ::testing::Test {
+  protected:
+    ManualClock clock{1'700'000'000};
+    CoreTables tables{clock};
+    SessionState session;
+    FakeSocketApi fake;
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<MailDelivery> delivery;
+    std::unique_ptr<MailReception> reception;
+    std::unique_ptr<Relay> relay;
+
+    void SetUp() override {
+        session.currentUser = "relay";
+        session.connectMode = 1;
+        engine = std::make_unique<Engine>(tables, session, clock, fake);
+        delivery = std::make_unique<MailDelivery>(*engine, tables, session, clock);
+        reception = std::make_unique<MailReception>(*engine, tables, session, clock, *delivery);
+        connectMailHooks(*engine, *delivery, *reception);
+        relay = std::make_unique<Relay>(*engine, session, clock);
+        connectRelayHooks(*engine, *delivery, *reception, *relay);
+        engine->SocketStep();
+    }
+    Socket accept() {
+        Socket s = fake.addPendingConnection(engine->peerListener());
+        clock.advanceSeconds(2);
+        engine->EnginePump();
+        return s;
+    }
+    int32_t slotOf(Socket s) { return engine->links().records[engine->findLink(s)].relaySlot; }
+};
+
+TEST_F(FakeRelay, AnItemPartlyOutKeepsItsLinkThroughTheCleanupAndArrivesWhole) {
+    Socket dave = accept();
+    fake.deliver(dave, frame(Command::Hello, helloBody("relay", "dave")));
+    engine->EnginePump();
+    ASSERT_EQ(fake.takeSent(dave), frame(Command::Accept, {}));
+    Socket sender = accept();
+
+    std::string small = makeItem(engine->codec(), 1, 1, MailKind::Outbox, "a", "dave", {"dave"});
+    std::string big = makeItem(engine->codec(), 2, 2, MailKind::Outbox, "a", "dave", {"dave"}, {},
+                               std::string(600'000, 'b'));
+    fake.setSendLimit(1);  // dave's link drains a byte at a time
+    fake.deliver(sender, small + big);
+    engine->EnginePump();
+    // The small item went whole and was dropped by the cleanup; the big one is partly out, its
+    // link (no longer plain) marked with its new place in the queue.
+    ASSERT_EQ(relay->queue().count(), 1);
+    const RelayEntry& e = relay->queue()[0];
+    EXPECT_GT(e.sent, 0);
+    EXPECT_LT(e.sent, e.length);
+    EXPECT_EQ(slotOf(dave), 0);
+    EXPECT_FALSE(engine->IsPlainLink(dave));
+    // Time passes: dave gets no keep-alive in the middle of the item, the mark stays.
+    clock.advanceSeconds(16);
+    engine->EnginePump();
+    EXPECT_EQ(slotOf(dave), 0);
+
+    fake.setSendLimit(0);
+    for (int i = 0; i < 20 && relay->queue().count() > 0; ++i) {
+        clock.advanceSeconds(1);
+        engine->EnginePump();
+        if (relay->queue().count() > 0 && relay->queue()[0].sent >= relay->queue()[0].length)
+            clock.advanceSeconds(16);  // the cleanup drops it
+    }
+    EXPECT_EQ(relay->queue().count(), 0);
+    EXPECT_EQ(slotOf(dave), -1);
+    std::string sent = fake.takeSent(dave);
+    ASSERT_GE(sent.size(), small.size() + big.size());
+    EXPECT_TRUE(sent.substr(0, small.size() + big.size()) == small + big);
+}
+
+TEST_F(FakeRelay, AnItemPartlyOutWhenItsLinkGoesCountsAsSent) {
+    Socket dave = accept();
+    fake.deliver(dave, frame(Command::Hello, helloBody("relay", "dave")));
+    engine->EnginePump();
+    Socket sender = accept();
+    std::string big = makeItem(engine->codec(), 2, 2, MailKind::Outbox, "a", "dave", {"dave"}, {},
+                               std::string(600'000, 'b'));
+    fake.setSendLimit(1);
+    fake.deliver(sender, big);
+    engine->EnginePump();
+    ASSERT_EQ(relay->queue().count(), 1);
+    ASSERT_LT(relay->queue()[0].sent, relay->queue()[0].length);
+    EXPECT_EQ(relay->routes().count(), 1);
+
+    fake.closeFromPeer(dave);
+    engine->EnginePump();
+    EXPECT_LT(engine->findLink(dave), 0);
+    EXPECT_EQ(relay->queue()[0].sent, relay->queue()[0].length);
+    fake.closeFromPeer(sender);  // the route goes with the sender's link
+    engine->EnginePump();
+    EXPECT_EQ(relay->routes().count(), 0);
+    clock.advanceSeconds(16);
+    engine->EnginePump();
+    EXPECT_EQ(relay->queue().count(), 0);
+    EXPECT_EQ(relay->bufferBytes(), 0u);
 }
 
 }  // namespace
