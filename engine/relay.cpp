@@ -103,6 +103,7 @@ void Relay::queueForRecipient(std::span<const uint8_t> body, std::string_view re
                               const MailRecord& rec) {
     // An item for nobody would go to the first link not yet identified.
     if (recipient.empty()) return;
+    if (buffer_.size() + kHeaderSize + body.size() > kRelayHardLimit) return;
     // A sender repeats an unanswered item every few minutes; a copy still waiting for the
     // same user is enough.
     for (int i = 0; i < entries_.count(); ++i) {
@@ -197,6 +198,8 @@ ChunkVerdict Relay::RelayChunk(const InboundMessage& msg) {
     int64_t nowMs = clock_.nowMillis();
     const Connection* c = engine_.connection(msg.socket);
     size_t bytes = kHeaderSize + msg.body.size();
+    if (buffer_.size() + bytes > kRelayHardLimit)
+        return ChunkVerdict::notNow(nowMs + kRelayThrottleRetryMs);
     if (c && c->origin == Origin::Inbound) {
         if (buffer_.size() > kRelayThrottleMark &&
             meterWindowBytes(intakeMeter_, nowMs) / 5u > throttleRate())

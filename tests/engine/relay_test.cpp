@@ -97,6 +97,10 @@ class RelayTest : public MailPeers {
         }));
     }
 
+    Socket lastSocket() const {
+        const auto& l = relay->engine->links();
+        return l.records[l.count() - 1].socket;
+    }
     // A scripted peer connected to the relay (accepted, not identified).
     std::unique_ptr<ScriptedPeer> scripted() {
         auto p = std::make_unique<ScriptedPeer>(relay->engine->peerPort(), pumpAll());
@@ -325,6 +329,19 @@ TEST_F(RelayTest, AnItemWaitsForItsRecipientsLinkAndARepeatIsNotQueuedTwice) {
     EXPECT_EQ(f.body, msg.substr(8));
     stepSeconds(16);
     EXPECT_EQ(relay->relay->queue().count(), 0);
+}
+
+TEST_F(RelayTest, ItemsForAbsentUsersNeverGrowTheBufferPastItsLimit) {
+    auto sender = scripted();
+    std::string subject(2'000'000, 'x');
+    std::string all;
+    for (int k = 0; k < 8; ++k)
+        all += makeItem(relay->engine->codec(), 500 + k, 1, MailKind::Outbox, "alice",
+                        "absent" + std::to_string(k), {"x"}, {}, subject);
+    sender->send(all);
+    ASSERT_TRUE(pumpUntil([&] { return relay->engine->connection(lastSocket())->in.empty(); }));
+    EXPECT_LE(relay->relay->bufferBytes(), kRelayHardLimit);
+    EXPECT_GE(relay->relay->queue().count(), 3);
 }
 
 TEST_F(RelayTest, ALinkTableItemPutsUsersBehindAnotherRelay) {
