@@ -103,6 +103,7 @@ void Relay::queueForRecipient(std::span<const uint8_t> body, std::string_view re
                               const MailRecord& rec) {
     // An item for nobody would go to the first link not yet identified.
     if (recipient.empty()) return;
+    if (buffer_.size() + kHeaderSize + body.size() > kRelayHardLimit) return;
     // A sender repeats an unanswered item every few minutes; a copy still waiting for the
     // same user is enough.
     for (int i = 0; i < entries_.count(); ++i) {
@@ -146,7 +147,7 @@ void Relay::RelayItem(const InboundMessage& msg) {
     }
 }
 
-void Relay::linkTable(Socket, std::string_view otherRelay, WireReader& rd) {
+void Relay::linkTable(Socket from, std::string_view otherRelay, WireReader& rd) {
     PeerLinkTable& links = engine_.links();
     int relayLink = -1;
     for (int i = 0; i < links.count(); ++i) {
@@ -158,6 +159,8 @@ void Relay::linkTable(Socket, std::string_view otherRelay, WireReader& rd) {
     }
     if (relayLink < 0) return;
     Socket rs = links.records[relayLink].socket;
+    // Only the other relay speaks for the users behind it.
+    if (from != rs) return;
     // The table replaces what the other relay said before.
     for (int i = links.count() - 1; i >= 0; --i) {
         if (i >= links.count()) continue;
@@ -195,6 +198,8 @@ ChunkVerdict Relay::RelayChunk(const InboundMessage& msg) {
     int64_t nowMs = clock_.nowMillis();
     const Connection* c = engine_.connection(msg.socket);
     size_t bytes = kHeaderSize + msg.body.size();
+    if (buffer_.size() + bytes > kRelayHardLimit)
+        return ChunkVerdict::notNow(nowMs + kRelayThrottleRetryMs);
     if (c && c->origin == Origin::Inbound) {
         if (buffer_.size() > kRelayThrottleMark &&
             meterWindowBytes(intakeMeter_, nowMs) / 5u > throttleRate())
@@ -473,11 +478,18 @@ void Relay::addWaits(WaitSet& out) {
     if (entries_.empty() && receivers_.empty()) return;
     int64_t nowMs = clock_.nowMillis();
     int32_t t = now();
-    // The next cleanup: receivers expire, delivered entries go.
-    int64_t next = int64_t{lastCleanup_} + kRelayCleanupIdleSeconds + 1;
-    if (buffer_.size() > kRelayThrottleMark)
-        next = int64_t{lastCleanup_} + kRelayCleanupSpacingSeconds;
-    out.dueAt(msAtSecond(clock_, std::max<int64_t>(next, t)));
+    // The next cleanup, when it has something to do: receivers expire, delivered entries go,
+    // an overflowing queue empties. Items that only wait for their users' links wake nobody.
+    bool cleanupMatters = !receivers_.empty() || buffer_.size() > kRelayOverflowMark;
+    for (int i = 0; i < entries_.count() && !cleanupMatters; ++i)
+        cleanupMatters =
+            entries_[i].type != RelayEntryType::Item || entries_[i].sent >= entries_[i].length;
+    if (cleanupMatters) {
+        int64_t next = int64_t{lastCleanup_} + kRelayCleanupIdleSeconds + 1;
+        if (buffer_.size() > kRelayThrottleMark)
+            next = int64_t{lastCleanup_} + kRelayCleanupSpacingSeconds;
+        out.dueAt(msAtSecond(clock_, std::max<int64_t>(next, t)));
+    }
     // Something can be passed on now: at once, or when the cap lets it.
     const PeerLinkTable& links = engine_.links();
     bool ready = false;

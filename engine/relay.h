@@ -36,6 +36,9 @@ inline constexpr uint32_t kRelayThrottleRate = 102'400;
 // and empties the queue.
 inline constexpr size_t kRelayOverflowMark = 6'291'456;
 inline constexpr size_t kRelayLeastFreed = 131'072;
+// The buffer never holds more than this: items beyond it are dropped (their senders repeat
+// them), chunks beyond it wait, whatever link they come on.
+inline constexpr size_t kRelayHardLimit = kRelayOverflowMark + kMaxBodyLength;
 // Bytes of one item passed to its link per step, so that other entries get their turn.
 inline constexpr size_t kRelayPiece = 2048;
 // The relay hands nothing more to a link whose output queue holds this much: the data waits in

@@ -8,6 +8,7 @@
 #include "engine/item_message.h"
 #include "engine/relay.h"
 #include "mail_peers.h"
+#include "net/fake_socket_api.h"
 
 namespace orv::test {
 namespace {
@@ -42,6 +43,29 @@ ChunkHead readChunk(const std::string& body) {
     return h;
 }
 
+// An item message (header included) of a mail with `files` sizes from sender to recipient.
+std::string makeItem(WireCodec& codec, uint64_t key, int32_t created, int32_t kind,
+                     const std::string& sender, const std::string& recipient,
+                     const std::vector<std::string>& recipients,
+                     const std::vector<int64_t>& files = {}, const std::string& subject = "s") {
+    ItemMessage it;
+    it.record.recipientCount = static_cast<int32_t>(recipients.size());
+    it.record.created = created;
+    it.record.key = key;
+    it.record.kind = kind;
+    for (int64_t f : files) {
+        it.record.size += f;
+        it.fileNames.push_back("f" + std::to_string(it.fileNames.size()));
+        it.fileSizes.push_back(f);
+    }
+    it.subject = subject;
+    it.sender = sender;
+    it.recipient = recipient;
+    it.recipients = recipients;
+    auto bytes = encodeItemMessage(it, codec);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 class RelayTest : public MailPeers {
   protected:
     MailPeer* relay = nullptr;
@@ -73,6 +97,10 @@ class RelayTest : public MailPeers {
         }));
     }
 
+    Socket lastSocket() const {
+        const auto& l = relay->engine->links();
+        return l.records[l.count() - 1].socket;
+    }
     // A scripted peer connected to the relay (accepted, not identified).
     std::unique_ptr<ScriptedPeer> scripted() {
         auto p = std::make_unique<ScriptedPeer>(relay->engine->peerPort(), pumpAll());
@@ -99,26 +127,11 @@ class RelayTest : public MailPeers {
         }
     }
 
-    // An item message (header included) of a mail with `files` sizes from sender to recipient.
     std::string item(uint64_t key, int32_t created, int32_t kind, const std::string& sender,
                      const std::string& recipient, const std::vector<std::string>& recipients,
                      const std::vector<int64_t>& files = {}) {
-        ItemMessage it;
-        it.record.recipientCount = static_cast<int32_t>(recipients.size());
-        it.record.created = created;
-        it.record.key = key;
-        it.record.kind = kind;
-        for (int64_t f : files) {
-            it.record.size += f;
-            it.fileNames.push_back("f" + std::to_string(it.fileNames.size()));
-            it.fileSizes.push_back(f);
-        }
-        it.subject = "s";
-        it.sender = sender;
-        it.recipient = recipient;
-        it.recipients = recipients;
-        auto bytes = encodeItemMessage(it, relay->engine->codec());
-        return std::string(bytes.begin(), bytes.end());
+        return makeItem(relay->engine->codec(), key, created, kind, sender, recipient, recipients,
+                        files);
     }
 };
 
@@ -176,7 +189,21 @@ TEST_F(RelayTest, RelaysOwnMailsLeaveOnlyOverLinksWhoseHelloWasAccepted) {
         [&] { return relay->deliveryState(k1, "bob") == DeliveryState::Delivered; }, 30000));
     EXPECT_EQ(readFile(bob.receivedPath(k1, 0)), readFile(file));
 
-    stepSeconds(20);
+    // The directory is asked again every 15 seconds, and still nobody connects.
+    stepSeconds(1);
+    auto attempt = [&]() -> ConnectAttempt {
+        const auto& t = relay->engine->connectAttempts();
+        for (int i = 0; i < t.count(); ++i)
+            if (t.names.view(i) == "carol") return t.records[i];
+        return ConnectAttempt{-1, -1, 0, 0, 0, 0, 0};
+    };
+    ASSERT_EQ(attempt().state, 2);
+    int32_t asked = attempt().time;
+    stepSeconds(13);
+    EXPECT_EQ(attempt().time, asked);
+    stepSeconds(3);
+    EXPECT_GT(attempt().time, asked);
+    EXPECT_EQ(attempt().state, 2);
     EXPECT_EQ(relay->deliveryState(k2, "carol"), DeliveryState::Waiting);
     for (int i = 0; i < relay->engine->links().count(); ++i)
         EXPECT_NE(relay->engine->links().records[i].state, LinkState::Outbound);
@@ -217,6 +244,10 @@ TEST_F(RelayTest, ChunksGoToEachReceiverAtItsOwnOffsetAndRepliesGoBackToTheSende
     EXPECT_EQ(f.command, Command::SendFiles);
     EXPECT_EQ(readReply(f.body).offset, 2 * 2016);
     EXPECT_EQ(relay->relay->receivers().count(), 2);
+    RelayStatus st = relay->relay->status();
+    EXPECT_TRUE(st.relayMode);
+    EXPECT_EQ(st.routes, 1);
+    EXPECT_EQ(st.receivers, 2);
 
     for (int k = 0; k < 4; ++k)
         sender->sendFrame(Command::FileChunk,
@@ -282,7 +313,11 @@ TEST_F(RelayTest, AnItemWaitsForItsRecipientsLinkAndARepeatIsNotQueuedTwice) {
     std::string msg = item(key, 5, MailKind::Outbox, "alice", "dave", {"dave"});
     sender->send(msg);
     ASSERT_TRUE(pumpUntil([&] { return relay->relay->queue().count() == 1; }));
-    stepSeconds(40);
+    stepSeconds(16);
+    WaitSet idle;
+    relay->relay->addWaits(idle);
+    EXPECT_EQ(idle.deadlineMs, -1);  // waiting for a link wakes nobody
+    stepSeconds(24);
     sender->send(msg);  // the sender's repeat
     stepSeconds(20);
     EXPECT_EQ(relay->relay->queue().count(), 1);
@@ -294,6 +329,19 @@ TEST_F(RelayTest, AnItemWaitsForItsRecipientsLinkAndARepeatIsNotQueuedTwice) {
     EXPECT_EQ(f.body, msg.substr(8));
     stepSeconds(16);
     EXPECT_EQ(relay->relay->queue().count(), 0);
+}
+
+TEST_F(RelayTest, ItemsForAbsentUsersNeverGrowTheBufferPastItsLimit) {
+    auto sender = scripted();
+    std::string subject(2'000'000, 'x');
+    std::string all;
+    for (int k = 0; k < 8; ++k)
+        all += makeItem(relay->engine->codec(), 500 + k, 1, MailKind::Outbox, "alice",
+                        "absent" + std::to_string(k), {"x"}, {}, subject);
+    sender->send(all);
+    ASSERT_TRUE(pumpUntil([&] { return relay->engine->connection(lastSocket())->in.empty(); }));
+    EXPECT_LE(relay->relay->bufferBytes(), kRelayHardLimit);
+    EXPECT_GE(relay->relay->queue().count(), 3);
 }
 
 TEST_F(RelayTest, ALinkTableItemPutsUsersBehindAnotherRelay) {
@@ -337,6 +385,11 @@ TEST_F(RelayTest, ALinkTableItemPutsUsersBehindAnotherRelay) {
             }
         return users;
     };
+    // A table from anybody else changes nothing.
+    auto stranger = scripted();
+    stranger->send(table({{"mallory", 0}}));
+    stepSeconds(1);
+    EXPECT_TRUE(behind().empty());
     // The table comes from far's side of the link.
     Socket farSide = other.engine->links().records[0].socket;
     other.engine->queueBytes(farSide, bytesOf(table({{"erin", 0}, {"", 6}, {"finn", 1}})));
@@ -355,6 +408,41 @@ TEST_F(RelayTest, ALinkTableItemPutsUsersBehindAnotherRelay) {
     // When far's accepted link goes, the users behind it go too.
     relay->engine->closeLink(s, true);
     EXPECT_TRUE(behind().empty());
+}
+
+TEST_F(RelayTest, ItemsLeaveWholeOneAtATimeAndAReplyForDataAlreadyQueuedIsNotPassed) {
+    auto dave = scriptedUser("dave");
+    auto erin = scriptedUser("erin");
+    auto sender = scripted();
+    // Two items larger than a piece, for the same link: neither is cut by the other.
+    std::vector<std::string> items;
+    for (int k = 0; k < 2; ++k) {
+        std::vector<int64_t> sizes(1000, 1000 + k);  // many files make a long item
+        items.push_back(
+            item(100 + k, 3, MailKind::Outbox, "alice", "dave", {"dave", "erin"}, sizes));
+        ASSERT_GT(items.back().size(), 3 * kRelayPiece);
+    }
+    sender->send(items[0] + items[1]);
+    Frame f;
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(nextFrame(*dave, f));
+        EXPECT_EQ(f.command, Command::ItemMessage);
+        EXPECT_EQ(f.body, items[static_cast<size_t>(k)].substr(8));
+    }
+
+    // Dave waits at the start of mail 100; a chunk further on stays queued for others.
+    dave->sendFrame(Command::SendFiles, replyBody(0, 0, 100, 3));
+    ASSERT_TRUE(nextFrame(*sender, f));
+    sender->sendFrame(Command::FileChunk, chunkBody(100, 0, 3, 2016, std::string(100, 'c')));
+    ASSERT_TRUE(pumpUntil([&] { return relay->relay->queue().count() == 3; }));
+    // Erin asks for just that chunk: it goes to her from the queue, and her 3 stays here.
+    erin->sendFrame(Command::SendFiles, replyBody(0, 2016, 100, 3));
+    ASSERT_TRUE(nextFrame(*erin, f));
+    EXPECT_EQ(f.command, Command::FileChunk);
+    EXPECT_EQ(readChunk(f.body).offset, 2016);
+    stepSeconds(1);
+    EXPECT_FALSE(sender->hasFrame());
+    EXPECT_FALSE(dave->hasFrame());
 }
 
 // ---------------------------------------------------------------- overflow and the cap
@@ -466,6 +554,107 @@ TEST_F(CappedRelayTest, ThroughputCapHoldsInEveryFiveSecondWindow) {
     }
     // The cap did bind: 240 KiB at 20 kB/s take about 12 seconds.
     EXPECT_GE(arrivals.back().first - start, 10'000);
+}
+
+// ---------------------------------------------------------------- a link that drains slowly
+
+// The relay over the socket fake, whose sends can be held to a byte at a time.
+class FakeRelay : public ::testing::Test {
+  protected:
+    ManualClock clock{1'700'000'000};
+    CoreTables tables{clock};
+    SessionState session;
+    FakeSocketApi fake;
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<MailDelivery> delivery;
+    std::unique_ptr<MailReception> reception;
+    std::unique_ptr<Relay> relay;
+
+    void SetUp() override {
+        session.currentUser = "relay";
+        session.connectMode = 1;
+        engine = std::make_unique<Engine>(tables, session, clock, fake);
+        delivery = std::make_unique<MailDelivery>(*engine, tables, session, clock);
+        reception = std::make_unique<MailReception>(*engine, tables, session, clock, *delivery);
+        connectMailHooks(*engine, *delivery, *reception);
+        relay = std::make_unique<Relay>(*engine, session, clock);
+        connectRelayHooks(*engine, *delivery, *reception, *relay);
+        engine->SocketStep();
+    }
+    Socket accept() {
+        Socket s = fake.addPendingConnection(engine->peerListener());
+        clock.advanceSeconds(2);
+        engine->EnginePump();
+        return s;
+    }
+    int32_t slotOf(Socket s) { return engine->links().records[engine->findLink(s)].relaySlot; }
+};
+
+TEST_F(FakeRelay, AnItemPartlyOutKeepsItsLinkThroughTheCleanupAndArrivesWhole) {
+    Socket dave = accept();
+    fake.deliver(dave, frame(Command::Hello, helloBody("relay", "dave")));
+    engine->EnginePump();
+    ASSERT_EQ(fake.takeSent(dave), frame(Command::Accept, {}));
+    Socket sender = accept();
+
+    std::string small = makeItem(engine->codec(), 1, 1, MailKind::Outbox, "a", "dave", {"dave"});
+    std::string big = makeItem(engine->codec(), 2, 2, MailKind::Outbox, "a", "dave", {"dave"}, {},
+                               std::string(600'000, 'b'));
+    fake.setSendLimit(1);  // dave's link drains a byte at a time
+    fake.deliver(sender, small + big);
+    engine->EnginePump();
+    // The small item went whole and was dropped by the cleanup; the big one is partly out, its
+    // link (no longer plain) marked with its new place in the queue.
+    ASSERT_EQ(relay->queue().count(), 1);
+    const RelayEntry& e = relay->queue()[0];
+    EXPECT_GT(e.sent, 0);
+    EXPECT_LT(e.sent, e.length);
+    EXPECT_EQ(slotOf(dave), 0);
+    EXPECT_FALSE(engine->IsPlainLink(dave));
+    // Time passes: dave gets no keep-alive in the middle of the item, the mark stays.
+    clock.advanceSeconds(16);
+    engine->EnginePump();
+    EXPECT_EQ(slotOf(dave), 0);
+
+    fake.setSendLimit(0);
+    for (int i = 0; i < 20 && relay->queue().count() > 0; ++i) {
+        clock.advanceSeconds(1);
+        engine->EnginePump();
+        if (relay->queue().count() > 0 && relay->queue()[0].sent >= relay->queue()[0].length)
+            clock.advanceSeconds(16);  // the cleanup drops it
+    }
+    EXPECT_EQ(relay->queue().count(), 0);
+    EXPECT_EQ(slotOf(dave), -1);
+    std::string sent = fake.takeSent(dave);
+    ASSERT_GE(sent.size(), small.size() + big.size());
+    EXPECT_TRUE(sent.substr(0, small.size() + big.size()) == small + big);
+}
+
+TEST_F(FakeRelay, AnItemPartlyOutWhenItsLinkGoesCountsAsSent) {
+    Socket dave = accept();
+    fake.deliver(dave, frame(Command::Hello, helloBody("relay", "dave")));
+    engine->EnginePump();
+    Socket sender = accept();
+    std::string big = makeItem(engine->codec(), 2, 2, MailKind::Outbox, "a", "dave", {"dave"}, {},
+                               std::string(600'000, 'b'));
+    fake.setSendLimit(1);
+    fake.deliver(sender, big);
+    engine->EnginePump();
+    ASSERT_EQ(relay->queue().count(), 1);
+    ASSERT_LT(relay->queue()[0].sent, relay->queue()[0].length);
+    EXPECT_EQ(relay->routes().count(), 1);
+
+    fake.closeFromPeer(dave);
+    engine->EnginePump();
+    EXPECT_LT(engine->findLink(dave), 0);
+    EXPECT_EQ(relay->queue()[0].sent, relay->queue()[0].length);
+    fake.closeFromPeer(sender);  // the route goes with the sender's link
+    engine->EnginePump();
+    EXPECT_EQ(relay->routes().count(), 0);
+    clock.advanceSeconds(16);
+    engine->EnginePump();
+    EXPECT_EQ(relay->queue().count(), 0);
+    EXPECT_EQ(relay->bufferBytes(), 0u);
 }
 
 }  // namespace
