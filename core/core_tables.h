@@ -120,6 +120,7 @@ enum : int {
     WindowMaximized = 61,
     NotifyNewMail = 68,
     AddSignature = 69,
+    ReachThroughRelay = 70,  // 1: the user asked to be reached through a relay
 };
 }
 namespace SettingString {

@@ -27,6 +27,7 @@ enum class EventKind : uint8_t {
     ShareChanged,       // the user's own shared folders changed
     TransferChanged,    // value, text, detail: a transfer of remote path `text` to local path
                         // `detail` reached state `value` (-1: it left the list)
+    RelayLinkChanged,   // value 1, text: linked to relay `text`; value 0: no relay link now
 };
 
 struct SessionEvent {

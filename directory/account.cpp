@@ -107,7 +107,7 @@ void LoginFlow::start(Input in) {
         return;
     }
     result_ = Result::Running;
-    dir_.start(ex_, request::login(toWire(in_.user), toWire(in_.password), in_.ip));
+    dir_.start(ex_, request::login(toWire(in_.user), toWire(in_.password), in_.ip, in_.askRelay));
     ++attempts_;
 }
 
@@ -123,7 +123,8 @@ LoginFlow::Result LoginFlow::step() {
     LoginAnswer a = judgeLogin(ex_.reply());
     if (a == LoginAnswer::NoAnswer) {
         if (attempts_ < 3) {
-            dir_.start(ex_, request::login(toWire(in_.user), toWire(in_.password), in_.ip));
+            dir_.start(
+                ex_, request::login(toWire(in_.user), toWire(in_.password), in_.ip, in_.askRelay));
             ++attempts_;
             return result_;
         }

@@ -78,7 +78,8 @@ class LoginFlow {
         std::string user, password;
         bool remember = false;
         std::string previousUser, previousPassword;
-        std::string ip;  // loginIpValue()
+        std::string ip;         // loginIpValue()
+        bool askRelay = false;  // the user wants to be reached through a relay
     };
     enum class Result { Running, LoggedIn, Refused, NoAnswer, Ignored };
 

@@ -93,6 +93,27 @@ LookupAnswer judgeLookup(std::string_view reply, std::string& body) {
     return LookupAnswer::Found;
 }
 
+RelayAnswer judgeRelay(std::string_view reply) {
+    RelayAnswer a;
+    std::string b;
+    if (!onStatusLine(reply, " OK") || !replyBody(reply, b)) return a;
+    if (b == "0") {
+        a.kind = RelayAnswer::NoSuchUser;
+    } else if (b.empty()) {
+        a.kind = RelayAnswer::Direct;
+    } else if (b == "none") {
+        a.kind = RelayAnswer::NoRelay;
+    } else {
+        std::vector<std::string> lines = splitListBody(b, '\n');
+        if (lines.size() >= 2 && !lines[0].empty() && !lines[1].empty()) {
+            a.kind = RelayAnswer::Found;
+            a.address = lines[0];
+            a.user = lines[1];
+        }
+    }
+    return a;
+}
+
 std::vector<std::string> splitListBody(std::string_view body, char sep) {
     std::vector<std::string> out;
     size_t start = 0;

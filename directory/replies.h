@@ -28,6 +28,14 @@ enum class LookupAnswer { Pending, Found, NoSuchUser, Empty };
 // `body` receives the address for Found.
 LookupAnswer judgeLookup(std::string_view reply, std::string& body);
 
+// getrelay.asp: reached directly, reached through a relay but none is logged in, or the relay
+// to keep a link to (its address and user name, wire text).
+struct RelayAnswer {
+    enum Kind { NoAnswer, NoSuchUser, Direct, NoRelay, Found } kind = NoAnswer;
+    std::string address, user;
+};
+RelayAnswer judgeRelay(std::string_view reply);
+
 // A list body split at each separator; what follows the last separator is not a string
 // (a trailing separator leaves no empty last string).
 std::vector<std::string> splitListBody(std::string_view body, char separator);

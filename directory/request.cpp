@@ -46,9 +46,10 @@ std::string num(int v) {
 }
 }  // namespace
 
-std::string login(std::string_view name, std::string_view passwd, std::string_view ip) {
+std::string login(std::string_view name, std::string_view passwd, std::string_view ip,
+                  bool askRelay) {
     return "login.asp?name=" + enc(name) + "&leibie=0&passwd=" + raw(passwd) + "&ip=" + raw(ip) +
-           "&testf=";
+           "&testf=" + (askRelay ? "&relay=1" : "");
 }
 
 std::string logout(std::string_view name, std::string_view passwd) {
@@ -87,6 +88,10 @@ std::string listPublicGroups(std::string_view lang) {
 
 std::string getHost(std::string_view user) {
     return "gethost.asp?url=" + enc(user);
+}
+
+std::string getRelay(std::string_view user) {
+    return "getrelay.asp?name=" + enc(user);
 }
 
 std::string listMyGroups(std::string_view gmuser) {

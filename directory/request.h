@@ -15,7 +15,10 @@ std::string buildRequest(std::string_view pageAndQuery, std::string_view hostHea
 // Request lines of the operations, without " HTTP/1.1". Text arguments are wire bytes;
 // they are encoded or inserted raw as each operation wants.
 namespace request {
-std::string login(std::string_view name, std::string_view passwd, std::string_view ip);
+// askRelay adds "&relay=1": the user wants to be reached through a relay (servers that do not
+// know the value ignore it; without it the request is the usual one, byte for byte).
+std::string login(std::string_view name, std::string_view passwd, std::string_view ip,
+                  bool askRelay = false);
 std::string logout(std::string_view name, std::string_view passwd);
 std::string insertUser(std::string_view name, std::string_view passwd, std::string_view lang,
                        std::string_view oldPasswd);
@@ -27,6 +30,8 @@ std::string deleteGroup(std::string_view user, std::string_view passwd, std::str
 std::string deleteGroupMembers(std::string_view user, std::string_view passwd);
 std::string listPublicGroups(std::string_view lang);
 std::string getHost(std::string_view user);
+// Which relay a user who is reached through a relay keeps a link to.
+std::string getRelay(std::string_view user);
 std::string listMyGroups(std::string_view gmuser);
 std::string listGroupMembers(std::string_view cruser, std::string_view group);
 std::string listCoMembers(std::string_view cruser, std::string_view group);

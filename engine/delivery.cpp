@@ -13,6 +13,7 @@
 #include "engine/idle_rules.h"
 #include "engine/item_message.h"
 #include "engine/rate_meter.h"
+#include "engine/relay.h"
 
 namespace orv {
 
@@ -464,9 +465,12 @@ void MailDelivery::OnItemReply(const InboundMessage& msg) {
     uint64_t key;
     std::memcpy(&key, b + 16, 8);
     int m = findOutgoingForReply(key);
-    if (m < 0) return;
+    auto passOn = [&] {
+        if (session_.connectMode == 1 && relayReply) relayReply(msg);
+    };
+    if (m < 0) return passOn();
     std::string linkUser(engine_.linkUser(msg.socket));
-    if (linkUser.empty()) return;
+    if (linkUser.empty()) return passOn();
     std::string target = linkUser;
     if (msg.command == Command::AllReceived) {
         auto rest = msg.body.subspan(32);
@@ -495,6 +499,7 @@ void MailDelivery::OnItemReply(const InboundMessage& msg) {
         }
         return;
     }
+    passOn();
 }
 
 // ---------------------------------------------------------------- links and addresses
@@ -524,10 +529,15 @@ void MailDelivery::removeConnectAttempt(int i, bool closeSocket) {
 
 std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t purpose,
                                                   std::optional<uint64_t> mailKey) {
+    const bool relay = session_.connectMode == 1;
+    if (relay) {
+        Socket s = relayDeliveryLink(engine_, user);
+        if (s != kInvalidSocket) return s;
+    }
     const PeerLinkTable& links = engine_.links();
     for (int i = 0; i < links.count(); ++i) {
         const PeerLinkRecord& l = links.records[i];
-        if (l.state != LinkState::Outbound || markedForClose(l)) continue;
+        if (relay || l.state != LinkState::Outbound || markedForClose(l)) continue;
         if (!equalsIgnoreCase(links.names.view(i), user)) continue;
         const Connection* c = engine_.connection(l.socket);
         if (c && c->broken) continue;
@@ -583,7 +593,11 @@ std::optional<Socket> MailDelivery::FindOrConnect(std::string_view user, int32_t
         case 1:
         case 5:
             unknownUsers_.remove(user);
-            if (t - lastConnectStart_ >= kConnectSpacing) {
+            if (relay) {
+                // A relay never connects directly; the user's link to it is looked for again.
+                a->time = t;
+                a->state = 2;
+            } else if (t - lastConnectStart_ >= kConnectSpacing) {
                 lastConnectStart_ = t;
                 a->time = t;
                 a->socket = engine_.sockets().ConnectTo(r.host, r.port);
@@ -637,6 +651,7 @@ void MailDelivery::addWaits(WaitSet& out) {
     auto atSecond = [&](int64_t second) { out.dueAt(msAtSecond(clock_, second)); };
     // The socket of a usable outbound link to user, or -1.
     auto linkTo = [&](std::string_view user) -> Socket {
+        if (session_.connectMode == 1) return relayDeliveryLink(engine_, user);
         const PeerLinkTable& links = engine_.links();
         for (int i = 0; i < links.count(); ++i) {
             const PeerLinkRecord& l = links.records[i];
@@ -730,6 +745,7 @@ void MailDelivery::addWaits(WaitSet& out) {
 }
 
 int32_t MailDelivery::retryDelay(std::string_view user) const {
+    if (session_.connectMode == 1) return kRelayRetrySeconds;
     auto it = connectFailures_.find(toLowerAscii(user));
     int n = it == connectFailures_.end() ? 1 : it->second;
     int32_t d = kRetryFirstSeconds;

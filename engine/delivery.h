@@ -78,6 +78,9 @@ class MailDelivery {
     // A listing request (kind 17 or 18) for path was delivered.
     std::function<void(int32_t kind, std::string_view path)> listingRequestDelivered;
 
+    // Relay mode: a reply that is not for one of our own mails is passed on.
+    std::function<void(const InboundMessage&)> relayReply;
+
     // A delivery waiting for its reply, or a user found offline, is tried again after this.
     static constexpr int32_t kRepeatSeconds = 300;
     // A user whose connect failed, or who has no address, is asked for again after this many

@@ -160,7 +160,7 @@ bool Engine::SocketStep() {
 
 bool Engine::PeriodicStep() {
     if (stopped_ || !loggedIn()) return false;
-    if (hooks_.relayForwarding) hooks_.relayForwarding();
+    bool relayed = hooks_.relayForwarding && hooks_.relayForwarding();
     bool fileServer = hooks_.fileServerStep && hooks_.fileServerStep();
     int32_t t = now();
     bool transfers = hooks_.transferStep && hooks_.transferStep();
@@ -169,7 +169,7 @@ bool Engine::PeriodicStep() {
     sweepSharedFileDeliveries(t);
     bool chunkSent = hooks_.deliveryPass && hooks_.deliveryPass();
     retired_.clear();
-    return fileServer || chunkSent || transfers;
+    return relayed || fileServer || chunkSent || transfers;
 }
 
 // ---------------------------------------------------------------- links

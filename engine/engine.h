@@ -53,6 +53,12 @@ struct EngineConfig {
     std::string httpRelayTarget = kBuiltInDirectoryHost;
     // How long shutdown lets queued goodbyes and replies drain before closing.
     int shutdownFlushMs = 100;
+    // Tests of clients that cannot be reached: a port is chosen as usual (and announced at
+    // login) but nothing listens on it, so every connect to it is refused.
+    bool refuseListener = false;
+    // In relay mode, the most bytes per second (kB/s, 0 = no cap) passed on for others, so
+    // that a volunteer relay cannot be swamped.
+    int32_t relayPassLimitKB = 0;
 };
 
 // A complete message as handed to a hook. The body stays valid for the duration of the call.
@@ -88,7 +94,7 @@ struct EngineHooks {
     std::function<void(std::string_view user)> heardFrom;
 
     // ---- PeriodicStep, in its order ----
-    std::function<void()> relayForwarding;  // relay mode
+    std::function<bool()> relayForwarding;  // relay mode; true when it passed something on
     std::function<bool()> fileServerStep;   // true when it worked
     std::function<bool()> transferStep;     // the download manager; true when it worked
     std::function<bool()> deliveryPass;     // true when a chunk was sent or a delivery done
@@ -205,6 +211,7 @@ class Engine {
     bool loggedIn() const { return session_.loggedIn(); }
 
     // ---- listening and accepting (listener.cpp) ----
+    void openListenerPort();
     bool acceptStep(int32_t now);
     void addListenerWaits(WaitSet& out);  // reopening, also before a login
     void addAcceptWaits(WaitSet& out);

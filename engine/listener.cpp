@@ -6,6 +6,19 @@ namespace orv {
 
 void Engine::keepListenerOpen() {
     if (listener_ != kInvalidSocket || listenerClosedForGood_) return;
+    if (config_.refuseListener) {
+        openListenerPort();
+        if (listener_ != kInvalidSocket) {
+            sockets_.Close(listener_);
+            listener_ = kInvalidSocket;
+            listenerClosedForGood_ = true;
+        }
+        return;
+    }
+    openListenerPort();
+}
+
+void Engine::openListenerPort() {
     int64_t nowMs = clock_.nowMillis();
     if (listenRetryAtMs_ >= 0 && nowMs < listenRetryAtMs_) return;
     listenRetryAtMs_ = -1;

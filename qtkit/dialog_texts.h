@@ -48,6 +48,10 @@ inline constexpr TextPair kMaxSendTotal{"Overall maximum send rate (kB/s)",
 inline constexpr TextPair kMaxRecvTotal{"Overall maximum receive rate (kB/s)",
                                         "总的最大接收速度(kB/s)"};
 inline constexpr TextPair kUseFixedAddress{"Use a fixed network address", "使用固定网络地址"};
+inline constexpr TextPair kReachThroughRelay{"Reach me through a relay", "通过中转服务器联系我"};
+inline constexpr TextPair kReachThroughRelayHint{
+    "Takes effect at the next login. For a computer that others cannot connect to.",
+    "下次登录时生效。适用于其他人无法直接连接的计算机。"};
 inline constexpr TextPair kFixedAddress{"Fixed network address", "固定网络地址"};
 inline constexpr TextPair kEditorFont{"Default font", "默认字体"};
 inline constexpr TextPair kEditorFontSize{"Default font size", "默认字号"};

@@ -21,6 +21,7 @@ constexpr const char* kUsage =
     "  orvantel-directory serve --db DB [--listen HOST:PORT] [--hash-memory-kib N]\n"
     "                           [--hash-iterations N] [--threads N] [--checks-per-address N]\n"
     "                           [--check-queue N] [--no-address-cache] [--proxy-from ADDR]...\n"
+    "                           [--reach-timeout-ms N]\n"
     "  orvantel-directory copy --db FROM --to TO\n"
     "  orvantel-directory admin --db DB COMMAND ...\n"
     "    set-mode NAME normal|warn|relay\n"
@@ -67,6 +68,8 @@ struct CommonOptions {
     std::size_t checksPerAddress = HttpServerOptions{}.checksPerAddress;
     std::size_t checkQueue = HttpServerOptions{}.checkQueue;
     bool addressCache = true;
+    // How long a login's listener gets to accept the directory's test connection; 0: no test.
+    uint32_t reachTimeoutMs = 3000;
     std::vector<std::string> proxyFrom;
     std::string to;  // copy's destination
     std::vector<std::string> rest;
@@ -113,6 +116,11 @@ bool parseCommon(const std::vector<std::string>& args, std::size_t from, CommonO
                 err << "bad --hash-iterations\n";
                 return false;
             }
+        } else if (a == "--reach-timeout-ms") {
+            if (!value(&v) || !parseUnsigned(v, &o->reachTimeoutMs)) {
+                err << "bad --reach-timeout-ms\n";
+                return false;
+            }
         } else if (a == "--threads") {
             if (!value(&v) || !parseUnsigned(v, &o->threads)) {
                 err << "bad --threads\n";
@@ -144,6 +152,7 @@ int serve(const CommonOptions& o, std::ostream& out, std::ostream& err) {
     options.checksPerAddress = o.checksPerAddress;
     options.checkQueue = o.checkQueue;
     options.proxyProtocolFrom = o.proxyFrom;
+    options.reachProbeTimeout = std::chrono::milliseconds(o.reachTimeoutMs);
 
     // Block the stop signals before any thread starts, so that only sigwait() below sees them.
     sigset_t stopSignals;

@@ -3,12 +3,14 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -242,13 +244,60 @@ class Session : public std::enable_shared_from_this<Session> {
         bool queued =
             server_.checks.submit(peer_, [self = shared_from_this(), page = std::move(t.page),
                                           params = std::move(*params), keepAlive]() mutable {
-                Reply reply = self->server_.service.handle(page, params, self->peer_);
-                asio::post(self->stream_.get_executor(),
-                           [self, reply = std::move(reply), keepAlive]() mutable {
-                               self->respond(reply, keepAlive);
-                           });
+                ReachCheck reach;
+                Reply reply = self->server_.service.handle(page, params, self->peer_, &reach);
+                asio::post(
+                    self->stream_.get_executor(), [self, reply = std::move(reply),
+                                                   reach = std::move(reach), keepAlive]() mutable {
+                        if (reach.wanted && self->server_.options.reachProbeTimeout.count() > 0) {
+                            self->checkReach(std::move(reach), std::move(reply), keepAlive);
+                        } else {
+                            self->respond(reply, keepAlive);
+                        }
+                    });
             });
         if (!queued) respond(errorReply(503, "Service Unavailable"), false);
+    }
+
+    // Tries to connect to the listener a login announced and answers the login afterwards, so
+    // that the client's next request already sees whether it is to be reached through a relay.
+    // Asynchronous: no thread waits for the connect.
+    void checkReach(ReachCheck reach, Reply reply, bool keepAlive) {
+        std::string_view text = reach.address;
+        std::size_t colon = text.rfind(':');
+        beast::error_code ec;
+        asio::ip::address host;
+        unsigned port = 0;
+        if (colon != std::string_view::npos) {
+            host = asio::ip::make_address(std::string(text.substr(0, colon)), ec);
+            auto digits = text.substr(colon + 1);
+            auto [end, err] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+            if (err != std::errc{} || end != digits.data() + digits.size()) port = 0;
+        }
+        if (colon == std::string_view::npos || ec || port == 0 || port > 65535) {
+            // A host name (the fixed-address setting may hold one) is not looked up here:
+            // such a login is taken as reachable, as before.
+            respond(reply, keepAlive);
+            return;
+        }
+        auto socket = std::make_shared<tcp::socket>(stream_.get_executor());
+        auto timer = std::make_shared<asio::steady_timer>(stream_.get_executor());
+        timer->expires_after(server_.options.reachProbeTimeout);
+        timer->async_wait([socket](beast::error_code e) {
+            if (!e) {
+                beast::error_code ignored;
+                socket->close(ignored);  // the connect ends with operation_aborted
+            }
+        });
+        socket->async_connect(tcp::endpoint(host, static_cast<unsigned short>(port)),
+                              [self = shared_from_this(), socket, timer, reach = std::move(reach),
+                               reply = std::move(reply), keepAlive](beast::error_code e) {
+                                  timer->cancel();
+                                  beast::error_code ignored;
+                                  socket->close(ignored);
+                                  if (e) self->server_.service.markUnreachable(reach);
+                                  self->respond(reply, keepAlive);
+                              });
     }
 
     void respond(const Reply& reply, bool keepAlive) {

@@ -30,6 +30,9 @@ struct HttpServerOptions {
     std::size_t maxTargetBytes = 4096;
     std::size_t maxHeaderBytes = 16384;
     std::chrono::milliseconds idleTimeout{10000};
+    // How long a login waits for its announced listener to accept a connection before the login
+    // is marked to be reached through a relay; 0 checks nothing. Other requests go on meanwhile.
+    std::chrono::milliseconds reachProbeTimeout{0};
     // Called after each answer went out, with its size and the number of write calls it took.
     std::function<void(std::size_t bytes, int writeCalls)> onReplyWritten;
 };

@@ -189,12 +189,24 @@ const Statement kCreateAccount{
 const Statement kReplaceHash{
     "replace_hash", "UPDATE accounts SET hash = $1 WHERE name_key = $2 AND hash = $3", "BBB"};
 const Statement kSetAddress{"set_address",
-                            "WITH changed AS (UPDATE accounts SET address = $1, login_peer = $2 "
-                            "WHERE name_key = $3 RETURNING name_key) SELECT 1 FROM changed, "
+                            "WITH changed AS (UPDATE accounts SET address = $1, login_peer = $2, "
+                            "through_relay = $3 WHERE name_key = $4 RETURNING name_key) "
+                            "SELECT 1 FROM changed, "
                             "pg_notify('orv_address', encode(changed.name_key, 'hex'))",
-                            "BBB"};
+                            "BBIB"};
+const Statement kMarkThroughRelay{
+    "mark_through_relay",
+    "WITH changed AS (UPDATE accounts SET through_relay = 1 WHERE name_key = $1 AND "
+    "address = $2 AND address <> ''::bytea RETURNING name_key) SELECT 1 FROM changed, "
+    "pg_notify('orv_address', encode(changed.name_key, 'hex'))",
+    "BB"};
+const Statement kListRelays{"list_relays",
+                            "SELECT name, address FROM accounts WHERE mode = 2 AND "
+                            "address <> ''::bytea ORDER BY name_key",
+                            ""};
 const Statement kSetMode{"set_mode", "UPDATE accounts SET mode = $1 WHERE name_key = $2", "IB"};
-const Statement kLookup{"lookup", "SELECT address FROM accounts WHERE name_key = $1", "B"};
+const Statement kLookup{"lookup", "SELECT address, through_relay FROM accounts WHERE name_key = $1",
+                        "B"};
 const Statement kListAccounts{"list_accounts",
                               "SELECT name, mode, address FROM accounts ORDER BY name_key", ""};
 const Statement kPublishGroup{
@@ -368,13 +380,13 @@ class AddressCache {
     }
     uint64_t generation() const { return generation_.load(); }
 
-    std::optional<std::string> find(const std::string& key) {
+    std::optional<AddressEntry> find(const std::string& key) {
         std::lock_guard lock(mutex_);
         auto it = addresses_.find(key);
         if (it == addresses_.end()) return std::nullopt;
         return it->second;
     }
-    void put(const std::string& key, const std::string& address, uint64_t readAt) {
+    void put(const std::string& key, const AddressEntry& address, uint64_t readAt) {
         std::lock_guard lock(mutex_);
         if (generation_.load() != readAt) return;
         if (addresses_.size() >= kMaxEntries) addresses_.clear();
@@ -444,7 +456,7 @@ class AddressCache {
     std::atomic<std::chrono::steady_clock::rep> aliveAt_{0};
     std::atomic<uint64_t> generation_{0};
     std::mutex mutex_;
-    std::unordered_map<std::string, std::string> addresses_;
+    std::unordered_map<std::string, AddressEntry> addresses_;
     std::thread thread_;
 };
 
@@ -494,20 +506,32 @@ class PostgresStore final : public Store {
         return changeOne(run(kReplaceHash, Args().bytes(newHash).bytes(key(name)).bytes(oldHash)));
     }
 
-    DbResult setAddress(std::string_view name, std::string_view address,
-                        std::string_view loginPeer) override {
+    DbResult setAddress(std::string_view name, std::string_view address, std::string_view loginPeer,
+                        bool throughRelay) override {
         std::string k = key(name);
-        Result r = run(kSetAddress, Args().bytes(address).bytes(loginPeer).bytes(k));
+        Result r =
+            run(kSetAddress,
+                Args().bytes(address).bytes(loginPeer).integer(throughRelay ? 1 : 0).bytes(k));
         if (!r.tuples()) return DbResult::Error;
         if (cache_) cache_->forget(k);  // this process need not wait for its own notice
         return r.rows() == 1 ? DbResult::Ok : DbResult::NotFound;
     }
 
+    DbResult markThroughRelay(std::string_view name, std::string_view address) override {
+        std::string k = key(name);
+        Result r = run(kMarkThroughRelay, Args().bytes(k).bytes(address));
+        if (!r.tuples()) return DbResult::Error;
+        if (cache_) cache_->forget(k);
+        return r.rows() == 1 ? DbResult::Ok : DbResult::NotFound;
+    }
+
+    bool listRelays(Rows* out) override { return run(kListRelays, Args()).collect(out); }
+
     DbResult setMode(std::string_view name, AccountMode mode) override {
         return changeOne(run(kSetMode, Args().integer(static_cast<int>(mode)).bytes(key(name))));
     }
 
-    bool lookupAddress(std::string_view name, std::optional<std::string>* out) override {
+    bool lookupAddress(std::string_view name, std::optional<AddressEntry>* out) override {
         out->reset();
         std::string k = key(name);
         bool cached = cache_ && cache_->live();
@@ -519,7 +543,7 @@ class PostgresStore final : public Store {
         Result r = run(kLookup, Args().bytes(k));
         if (!r.tuples()) return false;
         if (r.rows() > 0) {
-            *out = r.text(0, 0);
+            *out = AddressEntry{r.text(0, 0), r.integer(0, 1) != 0};
             // Accounts are never removed, so only found addresses are kept.
             if (cached) cache_->put(k, **out, readAt);
         }
@@ -798,6 +822,11 @@ bool PostgresStore::upgradeSchema(std::string* error) {
     }
     // PostgreSQL support began at version 2; later versions add their steps here.
     if (version < 2 && !exec(kSchemaV2)) return fail();
+    // Version 3: whether the current login is reached through a relay.
+    if (version < 3 &&
+        !exec("ALTER TABLE accounts ADD COLUMN through_relay bigint NOT NULL DEFAULT 0")) {
+        return fail();
+    }
     if (version == 0) {
         std::string insert =
             "INSERT INTO orv_schema VALUES(" + std::to_string(kSchemaVersion) + ")";

@@ -36,6 +36,7 @@ enum class Page {
     InsertSign,
     UpdateSign,
     ListSigns,
+    RelayFor,
     Unknown
 };
 
@@ -45,7 +46,7 @@ struct PageInfo {
     bool checksPassword;
 };
 
-constexpr std::array<PageInfo, 15> kPages{{
+constexpr std::array<PageInfo, 16> kPages{{
     {"login.asp", Page::Login, true},
     {"exit.asp", Page::Logout, true},
     {"insert.asp", Page::Register, true},
@@ -61,6 +62,7 @@ constexpr std::array<PageInfo, 15> kPages{{
     {"insertsign.asp", Page::InsertSign, true},
     {"updatesign.asp", Page::UpdateSign, true},
     {"getsignlist.asp", Page::ListSigns, false},
+    {"getrelay.asp", Page::RelayFor, false},
 }};
 
 const PageInfo* findPage(std::string_view name) {
@@ -180,11 +182,11 @@ bool DirectoryService::ready() {
 }
 
 Reply DirectoryService::handle(std::string_view page, const QueryParams& params,
-                               std::string_view peer) {
+                               std::string_view peer, ReachCheck* reach) {
     const PageInfo* info = findPage(page);
     switch (info ? info->page : Page::Unknown) {
         case Page::Login:
-            return login(params, peer);
+            return login(params, peer, reach);
         case Page::Logout:
             return logout(params);
         case Page::Register:
@@ -213,6 +215,8 @@ Reply DirectoryService::handle(std::string_view page, const QueryParams& params,
             return updateSign(params);
         case Page::ListSigns:
             return listSigns(params, peer);
+        case Page::RelayFor:
+            return relayFor(params);
         case Page::Unknown:
             break;
     }
@@ -237,7 +241,7 @@ std::optional<Account> DirectoryService::authenticate(Store& store, std::string_
 
 // ---- accounts ----
 
-Reply DirectoryService::login(const QueryParams& p, std::string_view peer) {
+Reply DirectoryService::login(const QueryParams& p, std::string_view peer, ReachCheck* reach) {
     const std::string* name = p.find("name");
     if (!name) return badRequest();
     const std::string& ip = valueOr(p, "ip");
@@ -247,9 +251,19 @@ Reply DirectoryService::login(const QueryParams& p, std::string_view peer) {
     auto account = authenticate(*store, *name, valueOr(p, "passwd"), &failed);
     if (failed) return serverError();
     if (!account) return refused("Login Error");
+    // A client whose user chose to be reached through a relay says so with relay=1; clients
+    // that do not know the value send nothing, and older servers ignore it.
+    bool askedForRelay = valueOr(p, "relay") == "1";
+    bool relay = account->mode == AccountMode::Relay;
     // The connection's own address, not the announced one: behind NAT or on loopback they
     // differ, and only the connection's cannot be claimed by someone else.
-    if (store->setAddress(account->name, ip, peer) != DbResult::Ok) return serverError();
+    if (store->setAddress(account->name, ip, peer, askedForRelay && !relay) != DbResult::Ok)
+        return serverError();
+    if (reach && !relay && !askedForRelay && !ip.empty()) {
+        reach->wanted = true;
+        reach->name = account->name;
+        reach->address = ip;
+    }
     switch (account->mode) {
         case AccountMode::Warn:
             return ok("Login Warn");
@@ -269,7 +283,7 @@ Reply DirectoryService::logout(const QueryParams& p) {
     auto account = authenticate(*store, *name, valueOr(p, "passwd"), &failed);
     if (failed) return serverError();
     if (!account) return refused("Logout Error");
-    if (store->setAddress(account->name, "", "") != DbResult::Ok) return serverError();
+    if (store->setAddress(account->name, "", "", false) != DbResult::Ok) return serverError();
     return ok("Logout OK");
 }
 
@@ -322,10 +336,53 @@ Reply DirectoryService::lookupAddress(const QueryParams& p) {
     const std::string* name = p.find("url");
     if (!name) return badRequest();
     auto store = stores_.take();
-    std::optional<std::string> address;
-    if (!store->lookupAddress(*name, &address)) return serverError();
-    if (!address) return ok("0");
-    return ok(std::move(*address));
+    std::optional<AddressEntry> entry;
+    if (!store->lookupAddress(*name, &entry)) return serverError();
+    if (!entry) return ok("0");
+    if (!entry->throughRelay || entry->address.empty()) return ok(std::move(entry->address));
+    // Senders connect to the user's relay and send there unchanged; with no relay logged in the
+    // user counts as logged out, and senders ask again later.
+    Rows relays;
+    if (!store->listRelays(&relays)) return serverError();
+    int i = relayIndexFor(*name, relays.size());
+    return ok(i < 0 ? std::string() : std::move(relays[static_cast<std::size_t>(i)][1]));
+}
+
+// getrelay.asp?name=U: empty body when U is reached directly (or logged out); "none" when U is
+// to be reached through a relay but no relay is logged in; otherwise the relay's address and its
+// name, each followed by a line feed. "0" when there is no such user.
+Reply DirectoryService::relayFor(const QueryParams& p) {
+    const std::string* name = p.find("name");
+    if (!name) return badRequest();
+    auto store = stores_.take();
+    std::optional<AddressEntry> entry;
+    if (!store->lookupAddress(*name, &entry)) return serverError();
+    if (!entry) return ok("0");
+    if (!entry->throughRelay || entry->address.empty()) return ok("");
+    Rows relays;
+    if (!store->listRelays(&relays)) return serverError();
+    int i = relayIndexFor(*name, relays.size());
+    if (i < 0) return ok("none");
+    const auto& row = relays[static_cast<std::size_t>(i)];
+    return ok(row[1] + "\n" + row[0] + "\n");
+}
+
+bool DirectoryService::markUnreachable(const ReachCheck& reach) {
+    auto store = stores_.take();
+    DbResult r = store->markThroughRelay(reach.name, reach.address);
+    return r == DbResult::Ok || r == DbResult::NotFound;
+}
+
+int relayIndexFor(std::string_view user, std::size_t relays) {
+    if (relays == 0) return -1;
+    // FNV-1a over the lower-cased name: stable across processes and runs.
+    uint64_t h = 14695981039346656037ull;
+    for (char c : user) {
+        auto b = static_cast<unsigned char>(c);
+        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+        h = (h ^ b) * 1099511628211ull;
+    }
+    return static_cast<int>(h % relays);
 }
 
 // ---- groups ----

@@ -11,6 +11,14 @@
 
 namespace orv::server {
 
+// A login whose listener the server should try to reach: when the connect fails, the login is
+// marked to be reached through a relay (markUnreachable).
+struct ReachCheck {
+    bool wanted = false;
+    std::string name;     // as registered
+    std::string address;  // the announced "host:port"
+};
+
 class DirectoryService {
   public:
     DirectoryService(StorePool& stores, const PasswordHasher& hasher, const orv::Clock& clock)
@@ -23,13 +31,18 @@ class DirectoryService {
 
     // `page` is the lower-cased page name, e.g. "login.asp"; `peer` is the network address the
     // request came from ("127.0.0.1"), which login records and the pages without a password check.
-    Reply handle(std::string_view page, const QueryParams& params, std::string_view peer);
+    // A successful login of an ordinary account fills *reach (when given) with the check of its
+    // listener that the caller runs before answering.
+    Reply handle(std::string_view page, const QueryParams& params, std::string_view peer,
+                 ReachCheck* reach = nullptr);
+    // The listener announced by a login could not be reached: marks that login.
+    bool markUnreachable(const ReachCheck& reach);
 
     // Whether the database answers: the readiness page.
     bool ready();
 
   private:
-    Reply login(const QueryParams& p, std::string_view peer);
+    Reply login(const QueryParams& p, std::string_view peer, ReachCheck* reach);
     Reply logout(const QueryParams& p);
     Reply registerOrChangePassword(const QueryParams& p);
     Reply publishGroup(const QueryParams& p);
@@ -38,6 +51,7 @@ class DirectoryService {
     Reply deleteGroupMemberships(const QueryParams& p);
     Reply listPublicGroups(const QueryParams& p);
     Reply lookupAddress(const QueryParams& p);
+    Reply relayFor(const QueryParams& p);
     Reply listMyGroups(const QueryParams& p);
     Reply listGroupMembers(const QueryParams& p);
     Reply listCoMembers(const QueryParams& p);
@@ -63,6 +77,11 @@ bool isValidUserName(std::string_view name, bool allowOrganisation);
 bool isValidListText(std::string_view text, std::size_t maxBytes, bool allowLineBreaks);
 // Whether GB18030 text holds the character "|" (not merely the byte 0x7C).
 bool holdsBar(std::string_view wire);
+
+// Which of the logged-in relays (name, address rows in name order) serves `user`: the same one
+// for gethost.asp and getrelay.asp while the set of relays stays the same, and users spread
+// over the relays. -1 when there is none.
+int relayIndexFor(std::string_view user, std::size_t relays);
 
 // The organisation part of an account name, up to and including the first "/"; empty when the
 // name has none.

@@ -9,7 +9,8 @@
 namespace orv::server {
 namespace {
 
-// Version 1: the first tables; version 2 adds the peer address of the current login.
+// Version 1: the first tables; version 2 adds the peer address of the current login; version 3
+// whether the current login is reached through a relay.
 constexpr const char* kSchemaV1 = R"sql(
 CREATE TABLE accounts(
   name TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
@@ -56,6 +57,8 @@ CREATE INDEX signs_by_mail ON signs(sender, sent);
 )sql";
 constexpr const char* kUpgradeTo2 =
     "ALTER TABLE accounts ADD COLUMN login_peer TEXT NOT NULL DEFAULT ''";
+constexpr const char* kUpgradeTo3 =
+    "ALTER TABLE accounts ADD COLUMN through_relay INTEGER NOT NULL DEFAULT 0";
 
 // Binds texts and integers in order and resets the statement when it goes out of scope.
 class Bound {
@@ -121,11 +124,13 @@ class SqliteStore final : public Store {
                            AccountMode mode, int64_t now) override;
     DbResult replaceHash(std::string_view name, std::string_view oldHash,
                          std::string_view newHash) override;
-    DbResult setAddress(std::string_view name, std::string_view address,
-                        std::string_view loginPeer) override;
+    DbResult setAddress(std::string_view name, std::string_view address, std::string_view loginPeer,
+                        bool throughRelay) override;
+    DbResult markThroughRelay(std::string_view name, std::string_view address) override;
     DbResult setMode(std::string_view name, AccountMode mode) override;
-    bool lookupAddress(std::string_view name, std::optional<std::string>* out) override;
+    bool lookupAddress(std::string_view name, std::optional<AddressEntry>* out) override;
     bool listAccounts(Rows* out) override;
+    bool listRelays(Rows* out) override;
     DbResult publishGroup(std::string_view creator, std::string_view name, std::string_view intro,
                           std::string_view language, int64_t reportedMembers, int64_t now) override;
     DbResult deleteGroup(std::string_view creator, std::string_view name) override;
@@ -241,9 +246,19 @@ DbResult SqliteStore::replaceHash(std::string_view name, std::string_view oldHas
 }
 
 DbResult SqliteStore::setAddress(std::string_view name, std::string_view address,
-                                 std::string_view loginPeer) {
-    Bound q(prepare("UPDATE accounts SET address = ?, login_peer = ? WHERE name = ?"));
-    q.text(address).text(loginPeer).text(name);
+                                 std::string_view loginPeer, bool throughRelay) {
+    Bound q(prepare(
+        "UPDATE accounts SET address = ?, login_peer = ?, through_relay = ? WHERE name = ?"));
+    q.text(address).text(loginPeer).integer(throughRelay ? 1 : 0).text(name);
+    if (!q.run()) return DbResult::Error;
+    return sqlite3_changes(db_) == 1 ? DbResult::Ok : DbResult::NotFound;
+}
+
+DbResult SqliteStore::markThroughRelay(std::string_view name, std::string_view address) {
+    Bound q(
+        prepare("UPDATE accounts SET through_relay = 1 WHERE name = ? AND address = ? AND "
+                "address <> ''"));
+    q.text(name).text(address);
     if (!q.run()) return DbResult::Error;
     return sqlite3_changes(db_) == 1 ? DbResult::Ok : DbResult::NotFound;
 }
@@ -255,13 +270,20 @@ DbResult SqliteStore::setMode(std::string_view name, AccountMode mode) {
     return sqlite3_changes(db_) == 1 ? DbResult::Ok : DbResult::NotFound;
 }
 
-bool SqliteStore::lookupAddress(std::string_view name, std::optional<std::string>* out) {
+bool SqliteStore::lookupAddress(std::string_view name, std::optional<AddressEntry>* out) {
     out->reset();
-    Bound q(prepare("SELECT address FROM accounts WHERE name = ?"));
+    Bound q(prepare("SELECT address, through_relay FROM accounts WHERE name = ?"));
     q.text(name);
     int rc = q.step();
-    if (rc == SQLITE_ROW) *out = q.column(0);
+    if (rc == SQLITE_ROW) *out = AddressEntry{q.column(0), q.columnInt(1) != 0};
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool SqliteStore::listRelays(Rows* out) {
+    Bound q(
+        prepare("SELECT name, address FROM accounts WHERE mode = 2 AND address <> '' "
+                "ORDER BY name"));
+    return q.collect(2, out);
 }
 
 bool SqliteStore::listAccounts(Rows* out) {
@@ -476,6 +498,7 @@ bool SqliteStore::upgradeSchema() {
     bool ok = version >= 0 && version <= kSchemaVersion;
     if (ok && version < 1) ok = exec(kSchemaV1);
     if (ok && version < 2) ok = exec(kUpgradeTo2);
+    if (ok && version < 3) ok = exec(kUpgradeTo3);
     if (ok && version < kSchemaVersion) {
         ok = exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     }

@@ -28,6 +28,13 @@ struct Account {
     std::string loginPeer;  // network address the current login request came from
 };
 
+// What gethost.asp needs of a user: the announced address, and whether the current login is to
+// be reached through a relay (its listener could not be reached, or its user asked for it).
+struct AddressEntry {
+    std::string address;  // empty while logged out
+    bool throughRelay = false;
+};
+
 enum class DbResult { Ok, NotFound, Conflict, Refused, Error };
 
 using Rows = std::vector<std::vector<std::string>>;
@@ -46,7 +53,7 @@ struct Snapshot {
 };
 
 // The schema version both stores create or upgrade to when they open.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 class Store {
   public:
@@ -60,12 +67,18 @@ class Store {
     virtual DbResult replaceHash(std::string_view name, std::string_view oldHash,
                                  std::string_view newHash) = 0;
     // The announced address and the peer address of the login request; both empty at logout.
+    // throughRelay marks the login as one to be reached through a relay.
     virtual DbResult setAddress(std::string_view name, std::string_view address,
-                                std::string_view loginPeer) = 0;
+                                std::string_view loginPeer, bool throughRelay) = 0;
+    // Marks the login that announced `address` as one to be reached through a relay; NotFound
+    // when the user has logged in again with another address or logged out meanwhile.
+    virtual DbResult markThroughRelay(std::string_view name, std::string_view address) = 0;
     virtual DbResult setMode(std::string_view name, AccountMode mode) = 0;
     // nullopt inside: no such account.
-    virtual bool lookupAddress(std::string_view name, std::optional<std::string>* out) = 0;
+    virtual bool lookupAddress(std::string_view name, std::optional<AddressEntry>* out) = 0;
     virtual bool listAccounts(Rows* out) = 0;  // name, mode, address
+    // The relay accounts that are logged in: name, address; ordered by name ignoring case.
+    virtual bool listRelays(Rows* out) = 0;
 
     // Groups: inserts or updates the group and makes sure its creator is a member.
     virtual DbResult publishGroup(std::string_view creator, std::string_view name,

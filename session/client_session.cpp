@@ -1,5 +1,6 @@
 #include "session/client_session.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <filesystem>
@@ -41,6 +42,7 @@ ClientSession::ClientSession(const Clock& clock, ClientOptions options, SocketAp
 ClientSession::~ClientSession() {
     op_.reset();
     tasks_.clear();
+    relayClient_.reset();
     groups_.reset();
     signing_.reset();
     mail_.reset();
@@ -72,6 +74,12 @@ bool readClientOption(const std::string& option, const std::function<std::string
         opt.engine.listenAddress = value();
     else if (option == "--http-port")
         opt.engine.firstHttpPort = std::atoi(value().c_str());
+    else if (option == "--through-relay")
+        opt.reachThroughRelay = value() == "on";
+    else if (option == "--refuse-listener")
+        opt.engine.refuseListener = true;
+    else if (option == "--relay-limit")
+        opt.engine.relayPassLimitKB = std::max(0, std::atoi(value().c_str()));
     else
         return false;
     return true;
@@ -94,6 +102,8 @@ StartOutcome ClientSession::start() {
         // The port as given: 0 would show as 8688 in the dialog, and its OK would move there.
         tables_.setSettingNumber(Setting::ServerPort, t.port);
     }
+    if (options_.reachThroughRelay)
+        tables_.setSettingNumber(Setting::ReachThroughRelay, *options_.reachThroughRelay ? 1 : 0);
     state_.directoryServerAddress = directoryServerAddress(tables_);
     // What was acknowledged after the last save is in the journal.
     journal_ = std::make_unique<Journal>(paths_.configPath);
@@ -118,6 +128,8 @@ StartOutcome ClientSession::start() {
     });
     reception_ = std::make_unique<MailReception>(*engine_, tables_, state_, clock_, *delivery_);
     connectMailHooks(*engine_, *delivery_, *reception_);
+    relay_ = std::make_unique<Relay>(*engine_, state_, clock_);
+    connectRelayHooks(*engine_, *delivery_, *reception_, *relay_);
     mail_ = std::make_unique<MailFacade>(
         tables_, state_, clock_, *engine_, *delivery_, *reception_, *directory_,
         [this](std::unique_ptr<BackgroundTask> task, std::function<void(BackgroundTask&)> done) {
@@ -151,6 +163,7 @@ StartOutcome ClientSession::start() {
     // Previews of the last run go; what was under way is asked for again.
     transfers_->afterLoad();
     h.transferStep = [this] { return transfers_->step(); };
+    relayClient_ = std::make_unique<RelayClient>(*directory_, *engine_, state_, clock_);
     return StartOutcome::Running;
 }
 
@@ -209,6 +222,15 @@ ClientSession::PeerStatus ClientSession::peerStatus() const {
     return out;
 }
 
+RelayClient::Status ClientSession::relayLinkStatus() const {
+    return relayClient_ ? relayClient_->status() : RelayClient::Status{};
+}
+
+RelayStatus ClientSession::relayStatus() const {
+    if (!relay_) return {};
+    return relay_->status();
+}
+
 void ClientSession::serviceTasks() {
     for (size_t i = 0; i < tasks_.size();) {
         tasks_[i].stepped = true;
@@ -232,6 +254,7 @@ void ClientSession::startTask(std::unique_ptr<BackgroundTask> task,
 void ClientSession::service() {
     if (shuttingDown_ || !engine_) return;
     engine_->EnginePump();
+    if (relayClient_) relayClient_->step();
     serviceAccountOp();
     serviceTasks();
     serviceLoggedInElsewhere();
@@ -243,6 +266,7 @@ void ClientSession::waitSet(WaitSet& out) {
     out.clear();
     if (!engine_) return;
     engine_->waitSet(out);
+    if (relayClient_) relayClient_->addWaits(out);
     // The single-instance channel is served whether or not anybody is logged in.
     std::vector<pollfd> fds;
     channel_.addPollFds(fds);
@@ -294,17 +318,22 @@ void ClientSession::login(const std::string& user, const std::string& password, 
         remember,
         state_.currentUser,
         state_.currentPassword,
-        loginIpValue(tables_, engine_->peerPort(), options_.engine.listenAddress.value_or(""))};
+        loginIpValue(tables_, engine_->peerPort(), options_.engine.listenAddress.value_or("")),
+        tables_.settingNumber(Setting::ReachThroughRelay) != 0};
     auto finish = [this, user, password, done = std::move(done)](LoginFlow& f) {
         if (f.result() == LoginFlow::Result::LoggedIn) {
             makeLoginCurrent(tables_, state_, user, password);
             groups_->requestSync();
             share_->loggedIn();
+            relayClient_->loggedIn();
         }
         if (done) done({f.result(), f.messages()});
     };
     auto op = std::make_unique<FlowOp<LoginFlow, decltype(finish)>>(
-        std::move(finish), *directory_, tables_, state_, [this] { engine_->onLogin(); });
+        std::move(finish), *directory_, tables_, state_, [this] {
+            engine_->onLogin();
+            relay_->reset();  // relay mode lasts one login
+        });
     op->flow.start(std::move(in));
     schedule(std::move(op));
 }
@@ -313,6 +342,7 @@ void ClientSession::logout(std::function<void(bool)> done) {
     auto finish = [this, done = std::move(done)](LogoutFlow& f) {
         state_.currentUser.clear();
         state_.currentPassword.clear();
+        relayClient_->loggedOut();
         engine_->closeAllLinks();
         if (done) done(f.succeeded());
     };
@@ -379,6 +409,7 @@ bool ClientSession::shutdown() {
             waitFor(*sockets_, clock_, out.exchange(), 1000);
     }
     shuttingDown_ = true;
+    relayClient_.reset();  // its link goes with a goodbye like every other
     if (engine_) engine_->shutdown();
     if (fileServer_) fileServer_->close();
     state_.events.take();  // nobody listens any more

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,13 @@
 #include "engine/engine.h"
 #include "engine/file_server.h"
 #include "engine/reception.h"
+#include "engine/relay.h"
 #include "groups/groups_facade.h"
 #include "mail/mail_facade.h"
 #include "mail/signing.h"
 #include "net/socket_api.h"
 #include "session/instance_channel.h"
+#include "session/relay_client.h"
 #include "session/startup.h"
 #include "share/share_facade.h"
 #include "transfers/transfers_facade.h"
@@ -41,11 +44,14 @@ struct ClientOptions {
     EngineConfig engine;
     // "host:port" of the directory server to use from now on (stored in the settings).
     std::string server;
+    // "Reach me through a relay", stored in the settings like the Network page does.
+    std::optional<bool> reachThroughRelay;
 };
 
 // The command-line options every client program takes (--data-dir, --instance-port,
-// --server, --user, --password, --lang, --peer-port, --listen, --http-port). True when `option` is
-// one of them; `value` yields its argument.
+// --server, --user, --password, --lang, --peer-port, --listen, --http-port, --through-relay
+// on|off, --refuse-listener, --relay-limit). True when `option` is one of them; `value` yields
+// its argument.
 bool readClientOption(const std::string& option, const std::function<std::string()>& value,
                       ClientOptions& opt, std::string& user, std::string& password);
 
@@ -122,6 +128,10 @@ class ClientSession {
         std::vector<Entry> links, attempts;
     };
     PeerStatus peerStatus() const;
+    // Whether this client is reached through a relay, and over which link.
+    RelayClient::Status relayLinkStatus() const;
+    // Relay mode and the relay's queue, routes and receivers, for the same status.
+    RelayStatus relayStatus() const;
 
     CoreTables& tables() { return tables_; }
     SessionState& state() { return state_; }
@@ -177,11 +187,13 @@ class ClientSession {
     std::unique_ptr<MailDelivery> delivery_;
     std::unique_ptr<MailReception> reception_;
     std::unique_ptr<FileServer> fileServer_;
+    std::unique_ptr<Relay> relay_;
     std::unique_ptr<MailFacade> mail_;
     std::unique_ptr<SigningFacade> signing_;
     std::unique_ptr<GroupsFacade> groups_;
     std::unique_ptr<ShareFacade> share_;
     std::unique_ptr<TransfersFacade> transfers_;
+    std::unique_ptr<RelayClient> relayClient_;
     std::unique_ptr<AccountOp> op_, next_;
     struct Task {
         std::unique_ptr<BackgroundTask> task;

@@ -38,6 +38,9 @@ const char* usageText =
     "  --lang en|zh          language of the texts\n"
     "  --peer-port N         first port to listen on for peers\n"
     "  --listen ADDRESS      address to listen on for peers (default: all)\n"
+    "  --relay-limit KB      as a relay, pass on at most KB kB/s for others (0: no cap)\n"
+    "  --through-relay on|off  be reached through a relay (the Network settings' option)\n"
+    "  --refuse-listener     listen nowhere, so nobody can connect (tests)\n"
     "  --no-home-page        do not open the home page at exit even when one is set\n";
 
 }  // namespace

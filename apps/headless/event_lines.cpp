@@ -75,6 +75,9 @@ std::string eventLine(const SessionEvent& e, const CoreTables& t) {
             return "{\"event\":\"transfer-changed\",\"path\":" + json::quote(e.text) +
                    ",\"state\":" + std::to_string(e.value) + ",\"local\":" + json::quote(e.detail) +
                    "}";
+        case EventKind::RelayLinkChanged:
+            return std::string("{\"event\":\"relay-link\",\"linked\":") +
+                   (e.value ? "true" : "false") + ",\"relay\":" + json::quote(e.text) + "}";
     }
     return named("unknown");
 }

@@ -44,6 +44,9 @@ const char* usageText =
     "  --peer-port N         first port the peer listener tries\n"
     "  --listen ADDR         address the peer listener binds to\n"
     "  --http-port N         first port the preview server tries (default 39998)\n"
+    "  --through-relay on|off  be reached through a relay (the Network settings' option)\n"
+    "  --refuse-listener     listen nowhere, so nobody can connect (tests)\n"
+    "  --relay-limit KB      as a relay, pass on at most KB kB/s for others (0: no cap)\n"
     "  --lang en|zh          language of the messages\n"
     "commands on standard input: login USER PASSWORD [remember] | logout |\n"
     "  create-account USER PASSWORD [CONFIRM] | change-password USER OLD NEW CONFIRM |\n"
@@ -153,6 +156,22 @@ class Headless {
                             ",\"time\":" + std::to_string(ps.attempts[i].time) + "}";
             links += "]";
             attempts += "]";
+            RelayClient::Status rs = s_.relayLinkStatus();
+            static constexpr const char* kinds[] = {"off",      "asking",     "direct",
+                                                    "no-relay", "connecting", "linked"};
+            std::string relayLink = std::string("{\"state\":\"") + kinds[rs.kind] +
+                                    "\",\"relay\":" + json::quote(rs.relayUser) +
+                                    ",\"address\":" + json::quote(rs.relayAddress) +
+                                    ",\"failures\":" + std::to_string(rs.failures) + "}";
+            // As a relay: what waits to be passed on, the mails' routes back to their senders
+            // and the receivers that asked for files.
+            RelayStatus relay = s_.relayStatus();
+            std::string relayMode = std::string("{\"mode\":") +
+                                    (relay.relayMode ? "true" : "false") +
+                                    ",\"entries\":" + std::to_string(relay.entries) +
+                                    ",\"queuedBytes\":" + std::to_string(relay.bytes) +
+                                    ",\"routes\":" + std::to_string(relay.routes) +
+                                    ",\"receivers\":" + std::to_string(relay.receivers) + "}";
             emit(answer(
                 c, true,
                 "\"user\":" + json::quote(st.currentUser) +
@@ -160,12 +179,13 @@ class Headless {
                     ",\"peerPort\":" + std::to_string(ps.peerPort) +
                     ",\"directory\":" + json::quote(st.directoryServerAddress) +
                     ",\"mails\":" + std::to_string(s_.tables().mails.count()) +
-                    // Syncs so far: the journal's (one per pump that changed mails) and
-                    // the saves of cfg.dat (a file and a folder sync each).
+                    // Syncs so far: the journal's (one per pump that changed mails)
+                    // and the saves of cfg.dat (a file and a folder sync each).
                     ",\"journalSyncs\":" +
                     std::to_string(s_.journal() ? s_.journal()->syncCount() : 0) +
                     ",\"saves\":" + std::to_string(s_.saver() ? s_.saver()->savesCompleted() : 0) +
-                    ",\"links\":" + links + ",\"attempts\":" + attempts));
+                    ",\"links\":" + links + ",\"attempts\":" + attempts +
+                    ",\"relay\":" + relayMode + ",\"relayLink\":" + relayLink));
         } else if (!runGroupCommand(s_, w, emit) && !runTransferCommand(s_, w, emit)) {
             emit(answer(c, false, "\"error\":\"unknown command\""));
         }

@@ -59,6 +59,7 @@ SettingsFields loadSettingsFields(const CoreTables& t) {
     f.maxSendTotal = rateFieldText(t.settingNumber(Setting::MaxSendTotal));
     f.maxRecvTotal = rateFieldText(t.settingNumber(Setting::MaxRecvTotal));
     f.useFixedAddress = t.settingNumber(Setting::UseFixedAddress) != 0;
+    f.reachThroughRelay = t.settingNumber(Setting::ReachThroughRelay) != 0;
     f.fixedAddress = t.settingString(SettingString::FixedAddress);
     f.homePage = t.settingString(SettingString::HomePage);
     f.editorFont = t.settingString(SettingString::EditorFont);
@@ -79,6 +80,7 @@ bool storeSettingsFields(CoreTables& t, const SettingsFields& f) {
     t.setSettingString(SettingString::FixedAddress, f.fixedAddress);
     t.setSettingString(SettingString::HomePage, f.homePage);
     t.setSettingNumber(Setting::UseFixedAddress, f.useFixedAddress ? 1 : 0);
+    t.setSettingNumber(Setting::ReachThroughRelay, f.reachThroughRelay ? 1 : 0);
     t.setSettingString(SettingString::EditorFont, f.editorFont);
     t.setSettingString(SettingString::EditorFontSize, f.editorFontSize);
     return true;

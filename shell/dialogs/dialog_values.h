@@ -40,6 +40,7 @@ struct SettingsFields {
     std::string maxSendTotal, maxRecvTotal;
     bool useFixedAddress = false;
     std::string fixedAddress;
+    bool reachThroughRelay = false;
     // Edit
     std::string editorFont, editorFontSize;
 };

@@ -62,6 +62,10 @@ SettingsDialog::SettingsDialog(CoreTables& tables, UiLanguage lang, QWidget* par
     networkForm->addRow(qtext(lang, texts::kMaxRecvTotal), recvTotal_);
     networkForm->addRow(useFixed_);
     networkForm->addRow(qtext(lang, texts::kFixedAddress), fixed_);
+    throughRelay_ = new QCheckBox(qtext(lang, texts::kReachThroughRelay), network);
+    throughRelay_->setChecked(f.reachThroughRelay);
+    throughRelay_->setToolTip(qtext(lang, texts::kReachThroughRelayHint));
+    networkForm->addRow(throughRelay_);
     // The address only means something while the switch is on.
     connect(useFixed_, &QCheckBox::toggled, fixed_, &QWidget::setEnabled);
 
@@ -133,6 +137,7 @@ void SettingsDialog::accept() {
     f.maxRecvTotal = recvTotal_->text().toStdString();
     f.useFixedAddress = useFixed_->isChecked();
     f.fixedAddress = fixed_->text().trimmed().toStdString();
+    f.reachThroughRelay = throughRelay_->isChecked();
     f.editorFont = font_->currentText().toStdString();
     f.editorFontSize = fontSize_->currentText().toStdString();
     if (!storeSettingsFields(tables_, f)) {

@@ -48,6 +48,7 @@ class SettingsDialog : public QDialog {
     QLineEdit* maxRecvTotalEdit() const { return recvTotal_; }
     QCheckBox* useFixedAddressBox() const { return useFixed_; }
     QLineEdit* fixedAddressEdit() const { return fixed_; }
+    QCheckBox* reachThroughRelayBox() const { return throughRelay_; }
     // Edit
     QComboBox* editorFontBox() const { return font_; }
     QComboBox* editorFontSizeBox() const { return fontSize_; }
@@ -65,7 +66,7 @@ class SettingsDialog : public QDialog {
     QTabWidget* tabs_;
     QLineEdit *folder_, *sendPer_, *recvPer_, *autoReceive_, *sendTotal_, *recvTotal_, *fixed_,
         *homePage_;
-    QCheckBox *notify_, *useFixed_;
+    QCheckBox *notify_, *useFixed_, *throughRelay_;
     QComboBox *font_, *fontSize_;
     QPlainTextEdit* sample_;
     QPushButton* signature_;

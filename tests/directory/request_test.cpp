@@ -30,6 +30,10 @@ TEST(RequestText, RequestLineAndTheFiveHeaderLines) {
 TEST(RequestText, EveryOperationTemplate) {
     EXPECT_EQ(request::login("a", "p&", "10.0.0.2:29999"),
               "login.asp?name=%61&leibie=0&passwd=p&&ip=10.0.0.2:29999&testf=");
+    // Asking for a relay adds one value at the end; everything before it stays as it was.
+    EXPECT_EQ(request::login("a", "p", "10.0.0.2:29999", true),
+              "login.asp?name=%61&leibie=0&passwd=p&ip=10.0.0.2:29999&testf=&relay=1");
+    EXPECT_EQ(request::getRelay("ab"), "getrelay.asp?name=%61%62");
     EXPECT_EQ(request::insertUser("a", "new", "c", ""),
               "insert.asp?name=%61&leibie=0&passwd=new&main=c&oldpasswd=");
     EXPECT_EQ(request::insertUser("a", "new", "e", "old"),
@@ -87,6 +91,20 @@ TEST(ReplyJudgement, AddressLookupBodies) {
     EXPECT_EQ(b, "10.1.2.3:29999");
     EXPECT_EQ(judgeLookup("HTTP/1.1 404 Not Found\r\n\r\n10.1.2.3:1", b), LookupAnswer::Pending);
     EXPECT_EQ(judgeLookup("HTTP/1.1 200 OK\r\n", b), LookupAnswer::Pending);
+}
+
+TEST(ReplyJudgement, RelayAnswers) {
+    EXPECT_EQ(judgeRelay("HTTP/1.1 200 OK\r\n\r\n").kind, RelayAnswer::Direct);
+    EXPECT_EQ(judgeRelay("HTTP/1.1 200 OK\r\n\r\nnone").kind, RelayAnswer::NoRelay);
+    EXPECT_EQ(judgeRelay("HTTP/1.1 200 OK\r\n\r\n0").kind, RelayAnswer::NoSuchUser);
+    RelayAnswer a = judgeRelay("HTTP/1.1 200 OK\r\nX: y\r\n\r\n10.1.2.3:30001\nhub\n");
+    EXPECT_EQ(a.kind, RelayAnswer::Found);
+    EXPECT_EQ(a.address, "10.1.2.3:30001");
+    EXPECT_EQ(a.user, "hub");
+    // Cut short, or not an answer at all: asked again later.
+    EXPECT_EQ(judgeRelay("HTTP/1.1 200 OK\r\n\r\n10.1.2.3:30001\n").kind, RelayAnswer::NoAnswer);
+    EXPECT_EQ(judgeRelay("HTTP/1.1 404 Not Found\r\n\r\n").kind, RelayAnswer::NoAnswer);
+    EXPECT_EQ(judgeRelay("").kind, RelayAnswer::NoAnswer);
 }
 
 TEST(ListReaders, GroupListsInThreesPublicInFivesSignsInEights) {

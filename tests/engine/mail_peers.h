@@ -19,6 +19,7 @@
 #include "core/random.h"
 #include "engine/delivery.h"
 #include "engine/reception.h"
+#include "engine/relay.h"
 #include "peer_helper.h"
 #include "support/temp_dir.h"
 
@@ -57,12 +58,15 @@ class MailPeer {
     ManualClock& clock_;
     Directory& directory_;
     std::string user_;
+    int32_t relayLimitKB_ = 0;
 
   public:
-    MailPeer(ManualClock& clock, Directory& directory, std::string user, const std::string& root)
+    MailPeer(ManualClock& clock, Directory& directory, std::string user, const std::string& root,
+             int32_t relayLimitKB = 0)
         : clock_(clock),
           directory_(directory),
           user_(std::move(user)),
+          relayLimitKB_(relayLimitKB),
           tables(clock, root + "/recvfile") {
         session.currentUser = user_;
         tables.setSettingNumber(Setting::AutoReceiveMB, 10);
@@ -162,6 +166,7 @@ class MailPeer {
     std::unique_ptr<Engine> engine;
     std::unique_ptr<MailDelivery> delivery;
     std::unique_ptr<MailReception> reception;
+    std::unique_ptr<Relay> relay;  // at work only in relay mode (session.connectMode 1)
     std::string receiveFolder;
     int itemsReceived = 0;                  // item messages handed to the reception
     std::vector<int32_t> statesAfterReply;  // delivery 0's state after each reply
@@ -171,6 +176,7 @@ class MailPeer {
         EngineConfig cfg;
         cfg.listenAddress = "127.0.0.1";
         cfg.firstPeerPort = freePort();
+        cfg.relayPassLimitKB = relayLimitKB_;
         engine = std::make_unique<Engine>(tables, session, clock_, sockets, cfg);
         delivery = std::make_unique<MailDelivery>(*engine, tables, session, clock_);
         delivery->setAskAddress([this](std::string_view user) {
@@ -181,6 +187,8 @@ class MailPeer {
         });
         reception = std::make_unique<MailReception>(*engine, tables, session, clock_, *delivery);
         connectMailHooks(*engine, *delivery, *reception);
+        relay = std::make_unique<Relay>(*engine, session, clock_);
+        connectRelayHooks(*engine, *delivery, *reception, *relay);
         auto& h = engine->hooks();
         auto item = h.itemMessage;
         h.itemMessage = [this, item](const InboundMessage& m) {
@@ -199,6 +207,7 @@ class MailPeer {
         reception.reset();
         delivery.reset();
         engine.reset();
+        relay.reset();
     }
 };
 
@@ -209,10 +218,10 @@ class MailPeers : public ::testing::Test {
     TempDir dir;
     std::vector<std::unique_ptr<MailPeer>> peers;
 
-    MailPeer& addPeer(const std::string& user, bool online = true) {
+    MailPeer& addPeer(const std::string& user, bool online = true, int32_t relayLimitKB = 0) {
         std::string root = dir.path() + "/" + user;
         std::filesystem::create_directories(root);
-        peers.push_back(std::make_unique<MailPeer>(clock, directory, user, root));
+        peers.push_back(std::make_unique<MailPeer>(clock, directory, user, root, relayLimitKB));
         if (online) peers.back()->online();
         return *peers.back();
     }

@@ -506,6 +506,101 @@ TEST_P(DirectoryServerTest, HealthAndReadinessPages) {
     EXPECT_EQ(page("health").status, 404);  // the clients' pages stay apart
 }
 
+// Logins whose listener the directory cannot reach are marked, and senders are sent to a relay.
+class DirectoryReachTest : public DirectoryServerTest {
+  protected:
+    std::vector<std::string> serverOptions() override { return {"--reach-timeout-ms", "2000"}; }
+
+    // A loopback listener that accepts (the backlog does), or a port nobody listens on.
+    static int listenOn(uint16_t* port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 16) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        *port = ntohs(a.sin_port);
+        return fd;
+    }
+    static std::string closedPort() {
+        uint16_t port = 0;
+        int fd = listenOn(&port);
+        ::close(fd);
+        return "127.0.0.1:" + std::to_string(port);
+    }
+    Answer loginAsking(const std::string& name, const std::string& password,
+                       const std::string& ip) {
+        return page("login.asp?name=" + enc(name) + "&leibie=0&passwd=" + password + "&ip=" + ip +
+                    "&testf=&relay=1");
+    }
+    std::string host(const std::string& user) { return page("gethost.asp?url=" + enc(user)).body; }
+    std::string relayOf(const std::string& user) {
+        return page("getrelay.asp?name=" + enc(user)).body;
+    }
+};
+
+TEST_P(DirectoryReachTest, UnreachableListenersAndTheOptionMarkTheLogin) {
+    for (const char* u : {"open", "closed", "asking", "relay1", "relay2"})
+        createUser(u, "pw");
+    ASSERT_EQ(DirectoryProcess::admin(db_, {"set-mode", "relay1", "relay"}), 0);
+    ASSERT_EQ(DirectoryProcess::admin(db_, {"set-mode", "relay2", "relay"}), 0);
+    uint16_t port = 0;
+    int listener = listenOn(&port);
+    ASSERT_GE(listener, 0);
+    std::string open = "127.0.0.1:" + std::to_string(port);
+    std::string closed = closedPort();
+
+    // A listener that accepts: reached directly.
+    EXPECT_EQ(login("open", "pw", open).body, "Login OK");
+    EXPECT_EQ(host("open"), open);
+    EXPECT_EQ(relayOf("open"), "");
+    // A port that refuses, and a user who asked for a relay although reachable: both marked.
+    // With no relay logged in they count as logged out to senders.
+    EXPECT_EQ(login("closed", "pw", closed).body, "Login OK");
+    EXPECT_EQ(loginAsking("asking", "pw", open).body, "Login OK");
+    for (const char* u : {"closed", "asking"}) {
+        EXPECT_EQ(host(u), "") << u;
+        EXPECT_EQ(relayOf(u), "none") << u;
+    }
+    EXPECT_EQ(relayOf("nobody"), "0");
+
+    // A relay logs in (its own listener is never tested): marked users are sent to it.
+    EXPECT_EQ(login("relay1", "pw", closedPort()).body, "Connect OK");
+    std::string relay1 = host("relay1");
+    EXPECT_EQ(relayOf("relay1"), "");
+    for (const char* u : {"closed", "asking"}) {
+        EXPECT_EQ(host(u), relay1) << u;
+        EXPECT_EQ(relayOf(u), relay1 + "\nrelay1\n") << u;
+    }
+    EXPECT_EQ(host("open"), open);
+
+    // With two relays, lookups and the relay page still agree on one for each user.
+    EXPECT_EQ(login("relay2", "pw", "127.0.0.1:1").body, "Connect OK");
+    for (const char* u : {"closed", "asking"}) {
+        std::string r = relayOf(u);
+        ASSERT_NE(r.find('\n'), std::string::npos) << r;
+        EXPECT_EQ(host(u), r.substr(0, r.find('\n'))) << u;
+    }
+    EXPECT_EQ(page("exit.asp?name=relay1&passwd=pw").body, "Logout OK");
+    EXPECT_EQ(page("exit.asp?name=relay2&passwd=pw").body, "Logout OK");
+    EXPECT_EQ(host("closed"), "");
+
+    // A later login from a reachable listener clears the mark; logging out leaves none behind.
+    EXPECT_EQ(login("closed", "pw", open).body, "Login OK");
+    EXPECT_EQ(host("closed"), open);
+    EXPECT_EQ(relayOf("closed"), "");
+    EXPECT_EQ(page("exit.asp?name=asking&passwd=pw").body, "Logout OK");
+    EXPECT_EQ(relayOf("asking"), "");
+    // A host name is not looked up: such a login counts as reachable.
+    EXPECT_EQ(login("open", "pw", "client.example:29998").body, "Login OK");
+    EXPECT_EQ(relayOf("open"), "");
+    ::close(listener);
+}
+
 // The production password cost, so that a flood of checks takes real time.
 class DirectoryFloodTest : public DirectoryServerTest {
   protected:
@@ -561,6 +656,8 @@ TEST_P(DirectoryFloodTest, BogusLoginsNeitherDelayALoginNorLookups) {
                 std::chrono::duration<double, std::milli>(lookupTime).count(), busy);
 }
 
+INSTANTIATE_TEST_SUITE_P(Stores, DirectoryReachTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
 INSTANTIATE_TEST_SUITE_P(Stores, DirectoryFloodTest,
                          ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), storeName);
 

@@ -403,6 +403,9 @@ class DialogsTest : public QObject {
             typeInto(d.maxRecvTotalEdit(), "-5");
             d.useFixedAddressBox()->click();
             typeInto(d.fixedAddressEdit(), "10.0.0.7");
+            QCOMPARE(d.reachThroughRelayBox()->text(), QString("Reach me through a relay"));
+            QVERIFY(!d.reachThroughRelayBox()->isChecked());
+            d.reachThroughRelayBox()->click();
             d.notifyNewMailBox()->click();
             d.editorFontSizeBox()->setCurrentText("14");
             d.folderChosen("/srv/mail");
@@ -432,6 +435,7 @@ class DialogsTest : public QObject {
         QCOMPARE(t.settingNumber(Setting::AutoReceiveMB), 25);
         QCOMPARE(t.settingNumber(Setting::NotifyNewMail), 0);
         QCOMPARE(t.settingNumber(Setting::UseFixedAddress), 1);
+        QCOMPARE(t.settingNumber(Setting::ReachThroughRelay), 1);
         QCOMPARE(t.settingString(SettingString::FixedAddress), std::string("10.0.0.7"));
         QCOMPARE(t.settingString(SettingString::ReceiveFolder), std::string("/"));
         QCOMPARE(t.settingString(SettingString::EditorFont), std::string("Serif"));
@@ -443,6 +447,8 @@ class DialogsTest : public QObject {
         QCOMPARE(zh.tabs()->tabText(0), QString::fromUtf8("普通"));
         QCOMPARE(zh.tabs()->tabText(1), QString::fromUtf8("网络"));
         QCOMPARE(zh.tabs()->tabText(2), QString::fromUtf8("编辑"));
+        QCOMPARE(zh.reachThroughRelayBox()->text(), QString::fromUtf8("通过中转服务器联系我"));
+        QVERIFY(zh.reachThroughRelayBox()->isChecked());
         QCOMPARE(zh.okButton()->text(), QString::fromUtf8("确定(&O)"));
         QVERIFY(zh.maxSendPerTransferEdit()->text() == "64");
     }
