@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/clients.h"
 #include "server/directory_harness.h"
 #include "support/child_process.h"
 #include "support/json_line.h"
@@ -191,19 +192,7 @@ int main(int argc, char** argv) {
     }
     std::string address = "127.0.0.1:" + std::to_string(server.port());
     auto startClient = [&](test::ChildProcess& p, const std::string& user) {
-        std::vector<std::string> args = {"--data-dir",
-                                         work + "/" + user,
-                                         "--instance-port",
-                                         std::to_string(test::freeLoopbackPort()),
-                                         "--server",
-                                         address,
-                                         "--user",
-                                         user,
-                                         "--password",
-                                         "pw",
-                                         "--create-account",
-                                         "--lang",
-                                         "en"};
+        std::vector<std::string> args = bench::headlessArgs(work, address, user);
         return p.start(ORV_HEADLESS_EXE, args, true) &&
                p.waitForLine("\"result\":\"logged-in\"", 20000).has_value();
     };
