@@ -205,6 +205,15 @@ int TransferList::findActive(std::string_view remotePath, int32_t state) const {
     return -1;
 }
 
+bool TransferList::hasFiles(int folder) const {
+    // A folder's files always follow it.
+    for (int j = folder + 1; j < count(); ++j) {
+        const TransferRecord& r = tables_.transfers[j];
+        if (r.kind == TransferKind::FolderFile && r.parent == folder) return true;
+    }
+    return false;
+}
+
 bool TransferList::EngineStep() {
     std::string_view who = user();
     if (who.empty()) return false;
@@ -214,6 +223,16 @@ bool TransferList::EngineStep() {
         const TransferRecord r = tables_.transfers[i];
         if (r.kind == TransferKind::FolderFile && r.state == TransferState::Done) {
             RemoveTransfer(i);
+            return true;
+        }
+        // A folder whose last file was done and removed is done too, here rather than only
+        // in the view's tick, so a folder completes whether or not anyone looks at the list.
+        if (r.kind == TransferKind::Folder && r.state == TransferState::FolderBusy &&
+            !hasFiles(i)) {
+            TransferRecord& f = tables_.transfers[i];
+            f.received = f.total == kTransferSizeUnset ? 0 : f.total;
+            f.rate = 0;
+            setState(i, TransferState::Done);
             return true;
         }
         std::string remote = tables_.transferRemotePaths.str(i);

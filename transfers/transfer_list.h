@@ -92,6 +92,7 @@ class TransferList {
     void setState(int i, int32_t state);
 
   private:
+    bool hasFiles(int folder) const;
     void expand(int folder);
     void writeLog(const std::string& line) const;
     bool ownedBy(int i, std::string_view user) const;

@@ -175,6 +175,29 @@ TEST_F(TransferListTest, EmptyFolderBecomesBusyWithTotalZero) {
     EXPECT_EQ(state(folder), TransferState::FolderBusy);
     EXPECT_EQ(list.record(folder).total, 0u);
     EXPECT_TRUE(fs::is_directory(dir.file("empty")));
+    // Nothing to fetch: the next step completes it, without the view's tick.
+    EXPECT_TRUE(list.EngineStep());
+    EXPECT_EQ(state(folder), TransferState::Done);
+}
+
+TEST_F(TransferListTest, FolderIsDoneOnceItsLastFileIsDoneAndRemoved) {
+    int folder = list.AddTransfer("bob", "/alice/f/", dir.file("f/"),
+                                  rec(TransferKind::Folder, TransferState::FolderBusy, 200));
+    list.AddTransfer("bob", "/alice/f/1", dir.file("f/1"),
+                     rec(TransferKind::FolderFile, TransferState::Done, 100, folder));
+    list.AddTransfer("bob", "/alice/f/2", dir.file("f/2"),
+                     rec(TransferKind::FolderFile, TransferState::Receiving, 100, folder));
+    EXPECT_TRUE(list.EngineStep());  // the done file goes
+    EXPECT_EQ(list.count(), 2);
+    EXPECT_FALSE(list.EngineStep());  // one file still arriving: the folder stays busy
+    EXPECT_EQ(state(folder), TransferState::FolderBusy);
+    t.transfers[1].state = TransferState::Done;
+    EXPECT_TRUE(list.EngineStep());
+    EXPECT_TRUE(list.EngineStep());
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(state(folder), TransferState::Done);
+    EXPECT_EQ(list.record(folder).received, 200u);
+    EXPECT_EQ(changes.back(), "/alice/f/=4");
 }
 
 TEST_F(TransferListTest, NamesFromThePeerStayInsideTheChosenDirectory) {
