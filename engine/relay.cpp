@@ -198,6 +198,7 @@ ChunkVerdict Relay::RelayChunk(const InboundMessage& msg) {
     int64_t nowMs = clock_.nowMillis();
     const Connection* c = engine_.connection(msg.socket);
     size_t bytes = kHeaderSize + msg.body.size();
+    reclaimIfFull(nowMs);
     if (buffer_.size() + bytes > kRelayHardLimit)
         return ChunkVerdict::notNow(nowMs + kRelayThrottleRetryMs);
     if (c && c->origin == Origin::Inbound) {
@@ -369,9 +370,21 @@ bool Relay::RelayForward() {
     }
     int32_t t = now();
     if (t - lastCleanup_ >= kRelayCleanupSpacingSeconds &&
-        (t - lastCleanup_ > kRelayCleanupIdleSeconds || buffer_.size() > kRelayThrottleMark))
+        (t - lastCleanup_ > kRelayCleanupIdleSeconds || buffer_.size() > kRelayThrottleMark)) {
         cleanup(t);
+    } else if (reclaimIfFull(nowMs)) {
+        work = true;
+    }
     return work;
+}
+
+bool Relay::reclaimIfFull(int64_t nowMs) {
+    if (buffer_.size() <= kRelayThrottleMark || nowMs - lastReclaimMs_ < kRelayReclaimSpacingMs)
+        return false;
+    lastReclaimMs_ = nowMs;
+    size_t before = buffer_.size();
+    cleanup(now(), true);
+    return buffer_.size() < before;
 }
 
 bool Relay::chunkPassedByAll(const RelayEntry& e) const {
@@ -386,10 +399,12 @@ bool Relay::chunkPassedByAll(const RelayEntry& e) const {
     return any;
 }
 
-void Relay::cleanup(int32_t t) {
-    lastCleanup_ = t;
-    for (int i = receivers_.count() - 1; i >= 0; --i)
-        if (t - receivers_[i].lastServed > kRelayReceiverSeconds) receivers_.removeAt(i);
+void Relay::cleanup(int32_t t, bool reclaim) {
+    if (!reclaim) {
+        lastCleanup_ = t;
+        for (int i = receivers_.count() - 1; i >= 0; --i)
+            if (t - receivers_[i].lastServed > kRelayReceiverSeconds) receivers_.removeAt(i);
+    }
 
     std::vector<char> keep(static_cast<size_t>(entries_.count()), 1);
     size_t freed = 0;
@@ -404,15 +419,16 @@ void Relay::cleanup(int32_t t) {
             bool wanted = false;
             for (const auto& r : receivers_)
                 if (sameMail(r.reply, e.chunk.key, e.chunk.created)) wanted = true;
-            // Also gone: a chunk every receiver of its mail has already moved past.
-            drop = !wanted || chunkPassedByAll(e);
+            // Also gone: a chunk every receiver of its mail has already moved past. A chunk
+            // nobody asked for yet waits for the full cleanup.
+            drop = (!wanted && !reclaim) || chunkPassedByAll(e);
         }
         if (drop) {
             keep[static_cast<size_t>(i)] = 0;
             freed += static_cast<size_t>(e.length);
         }
     }
-    if (freed < kRelayLeastFreed && buffer_.size() > kRelayOverflowMark) {
+    if (!reclaim && freed < kRelayLeastFreed && buffer_.size() > kRelayOverflowMark) {
         // Nothing much can be freed: everything goes, except an item already partly out on
         // its link, whose rest the receiver's stream needs.
         for (int i = 0; i < entries_.count(); ++i) {

@@ -48,6 +48,10 @@ inline constexpr size_t kRelayLinkMark = 256u << 10;
 // throttle mark or more than kRelayCleanupIdleSeconds have passed since the last one.
 inline constexpr int32_t kRelayCleanupSpacingSeconds = 2;
 inline constexpr int32_t kRelayCleanupIdleSeconds = 15;
+// Between cleanups, a buffer above the throttle mark gives back what has been passed on at most
+// once in this many milliseconds, so a busy relay is held by its links, not by the cleanup's
+// two-second spacing.
+inline constexpr int64_t kRelayReclaimSpacingMs = 50;
 // A receiver not served for more than this many seconds is forgotten.
 inline constexpr int32_t kRelayReceiverSeconds = 30;
 // A throttled chunk is offered again this much later.
@@ -166,7 +170,10 @@ class Relay {
     bool forwardItem(int i, int64_t nowMs);
     bool forwardChunk(int i, int64_t nowMs);
     bool chunkPassedByAll(const RelayEntry& e) const;
-    void cleanup(int32_t t);
+    // The full cleanup, or (reclaim) only giving back entries passed on to everyone.
+    void cleanup(int32_t t, bool reclaim = false);
+    // Above the throttle mark, at most once per kRelayReclaimSpacingMs: true when it freed any.
+    bool reclaimIfFull(int64_t nowMs);
     bool hasLink(Socket s) const { return engine_.findLink(s) >= 0; }
 
     Engine& engine_;
@@ -182,6 +189,7 @@ class Relay {
     RateMeter intakeMeter_{};  // bytes accepted from senders
     RateMeter passMeter_{};    // bytes passed on, under the throughput cap
     int32_t lastCleanup_ = 0;
+    int64_t lastReclaimMs_ = 0;
     // The mail whose unwanted chunk was last answered, and when.
     uint64_t unwantedKey_ = 0;
     int32_t unwantedCreated_ = 0;
