@@ -218,12 +218,19 @@ bool TransferList::EngineStep() {
     std::string_view who = user();
     if (who.empty()) return false;
     bool did = false;
+    int removed = 0;
     int n = std::min(count(), kTransferStepWindow);
     for (int i = 0; i < n; ++i) {
         const TransferRecord r = tables_.transfers[i];
         if (r.kind == TransferKind::FolderFile && r.state == TransferState::Done) {
+            // Done files of a folder go together, up to a window's worth per call: one per
+            // call held a folder of many small files to one file per engine wake-up.
             RemoveTransfer(i);
-            return true;
+            if (++removed >= kTransferStepWindow) return true;
+            --i;
+            n = std::min(count(), kTransferStepWindow);
+            did = true;
+            continue;
         }
         // A folder whose last file was done and removed is done too, here rather than only
         // in the view's tick, so a folder completes whether or not anyone looks at the list.

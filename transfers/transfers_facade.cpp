@@ -1,5 +1,8 @@
 #include "transfers/transfers_facade.h"
 
+#include <algorithm>
+#include <unordered_map>
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -209,11 +212,42 @@ bool TransfersFacade::step() {
     // The counters reach the list (and with it cfg.dat) once a second, so a download that
     // is cut off, even by a crash, goes on from about where it was.
     int64_t nowMs = clock_.nowMillis();
+    bool did = false;
     if (nowMs - lastRefreshMs_ >= 1000) {
         lastRefreshMs_ = nowMs;
         list_.RefreshProgress(nullptr);
+        did = retryStalled(nowMs);
     }
-    return list_.EngineStep();
+    return list_.EngineStep() || did;
+}
+
+bool TransfersFacade::retryStalled(int64_t nowMs) {
+    // A file asked for or arriving that has not moved for kStallRetrySeconds is asked for
+    // again from its bytes, as a pause and a start would: the sender may have dropped its
+    // delivery (swept, or restarted), and nothing else would ever wake the download.
+    std::unordered_map<std::string, Watch> seen;
+    bool did = false;
+    int n = std::min(list_.count(), kTransferStepWindow);
+    for (int i = 0; i < n; ++i) {
+        const TransferRecord& r = list_.record(i);
+        if ((r.kind != TransferKind::File && r.kind != TransferKind::FolderFile) ||
+            (r.state != TransferState::Requested && r.state != TransferState::Receiving))
+            continue;
+        std::string path(tables_.transferRemotePaths.view(i));
+        auto it = watch_.find(path);
+        Watch w = it != watch_.end() && it->second.received == r.received
+                      ? it->second
+                      : Watch{r.received, nowMs};
+        if (nowMs - w.sinceMs >= int64_t{kStallRetrySeconds} * 1000) {
+            stopPath(path);
+            list_.setState(i, TransferState::Waiting);
+            did = true;
+            continue;
+        }
+        seen.emplace(std::move(path), w);
+    }
+    watch_ = std::move(seen);
+    return did;
 }
 
 void TransfersFacade::stopPath(std::string_view remotePath) {

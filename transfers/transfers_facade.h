@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/clock.h"
@@ -80,6 +81,9 @@ class TransfersFacade {
 
     // The engine's periodic step (the session sets the engine hook). True when it worked.
     bool step();
+
+    // A download that has not moved for this long is asked for again.
+    static constexpr int32_t kStallRetrySeconds = 30;
     // After the state was loaded.
     void afterLoad() { list_.afterLoad(); }
 
@@ -90,6 +94,12 @@ class TransfersFacade {
     std::function<void(const std::string&)> log;
 
   private:
+    struct Watch {
+        uint64_t received = 0;
+        int64_t sinceMs = 0;
+    };
+    bool retryStalled(int64_t nowMs);
+    std::unordered_map<std::string, Watch> watch_;  // by remote path, while requested or arriving
     // The engine's services for the list.
     void stopPath(std::string_view remotePath);
     std::vector<ActiveTransfer> activeTransfers();

@@ -27,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kWait = 120000;  // ms for a whole download on a slow machine
+constexpr int kWait = 300000;  // ms for a whole download on a slow machine (sanitizers)
 
 // A file of n bytes whose content depends on seed, written in pieces.
 void writeFile(const std::string& path, uint64_t n, uint32_t seed) {
