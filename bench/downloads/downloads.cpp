@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/support/clients.h"
+#include "bench/support/shell_copy.h"
 #include "server/directory_harness.h"
 #include "support/child_process.h"
 #include "support/json_line.h"
@@ -135,26 +136,10 @@ void prepare(const std::string& src, const std::string& dst) {
 double tarNc(const std::string& dir, const std::string& name, const std::string& into) {
     fs::create_directories(into);
     int port = test::freeLoopbackPort();
-    pid_t listener = fork();
-    if (listener == 0) {
-        std::string cmd = "nc -l 127.0.0.1 " + std::to_string(port) + " | tar x -C '" + into + "'";
-        execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
-        _exit(127);
-    }
+    std::string receive = "nc -l 127.0.0.1 " + std::to_string(port) + " | tar x -C '" + into + "'";
     std::string send = "tar c -C '" + dir + "' '" + name + "' | nc -N 127.0.0.1 " +
                        std::to_string(port) + " 2>/dev/null";
-    // A sender that found no listener yet sends nothing (and fails): tried again.
-    Steady::time_point t0;
-    int rc = -1;
-    for (int i = 0; i < 400 && rc != 0; ++i) {
-        if (i) usleep(5000);
-        t0 = Steady::now();
-        rc = std::system(send.c_str());
-    }
-    int status = 0;
-    waitpid(listener, &status, 0);
-    auto t1 = Steady::now();
-    return rc == 0 ? seconds(t0, t1) : -1;
+    return bench::timedShellCopy(receive, send);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 
 #include "bench/support/clients.h"
 #include "bench/support/conditions.h"
+#include "bench/support/shell_copy.h"
 #include "server/directory_harness.h"
 #include "support/child_process.h"
 #include "support/json_line.h"
@@ -86,25 +87,9 @@ double iperfRate() {
 // nc copying src into dst over loopback; seconds, or a negative number on failure.
 double ncCopy(const std::string& src, const std::string& dst) {
     int port = test::freeLoopbackPort();
-    Steady::time_point t0;
-    pid_t listener = fork();
-    if (listener == 0) {
-        std::string cmd = "exec nc -l 127.0.0.1 " + std::to_string(port) + " > '" + dst + "'";
-        execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
-        _exit(127);
-    }
-    // The sender is tried again until the listener is up (a refused connect reads nothing).
+    std::string receive = "exec nc -l 127.0.0.1 " + std::to_string(port) + " > '" + dst + "'";
     std::string send = "nc -N 127.0.0.1 " + std::to_string(port) + " < '" + src + "' 2>/dev/null";
-    int rc = -1;
-    for (int i = 0; i < 400 && rc != 0; ++i) {
-        if (i) usleep(5000);
-        t0 = Steady::now();
-        rc = std::system(send.c_str());
-    }
-    int status = 0;
-    waitpid(listener, &status, 0);
-    auto t1 = Steady::now();
-    return rc == 0 ? seconds(t0, t1) : -1;
+    return timedShellCopy(receive, send);
 }
 
 }  // namespace
