@@ -352,6 +352,7 @@ bool MailReception::flushPending() {
         }
         off += static_cast<size_t>(n);
     }
+    if (ok && off) startWriteback(p.fd, p.tableFd, p.offset, p.offset + static_cast<int64_t>(off));
     if (!ok) {
         // What did not reach the file is not received: the file goes back to what it holds
         // and is closed, so the next chunk reopens it by the append rule.
@@ -368,6 +369,21 @@ bool MailReception::flushPending() {
     p.tableFd = -1;
     p.attachment = -1;
     return ok;
+}
+
+// The file's sync at its end then finds most of it on disk already, and the page cache does not
+// fill with a gigabyte of dirty pages for the kernel to write back at once. Only started here,
+// never waited for: a slow disk must not hold up the loop.
+void MailReception::startWriteback(int fd, int tableFd, int64_t offset, int64_t end) {
+    Writeback& w = writeback_;
+    if (w.tableFd != tableFd || w.end != offset) {
+        w.tableFd = tableFd;
+        w.from = offset;
+    }
+    w.end = end;
+    if (w.end - w.from < kWritebackBlock) return;
+    ::sync_file_range(fd, w.from, w.end - w.from, SYNC_FILE_RANGE_WRITE);
+    w.from = w.end;
 }
 
 bool MailReception::writeData(int a, int64_t offset, std::span<const uint8_t> data) {

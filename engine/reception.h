@@ -104,6 +104,8 @@ class MailReception {
     static constexpr int32_t kReplySpacing = 2;
     // Bytes of one file gathered before they are written.
     static constexpr size_t kWriteBlock = 256u << 10;
+    // Bytes of one file written before the kernel is asked to start putting them on disk.
+    static constexpr int64_t kWritebackBlock = 8 << 20;
 
   private:
     int32_t now() const { return static_cast<int32_t>(clock_.nowSeconds()); }
@@ -139,6 +141,13 @@ class MailReception {
         int64_t offset = 0;
         std::vector<uint8_t> data;
     } pending_;
+    // The written run of one file whose writeback has not been started yet.
+    struct Writeback {
+        int tableFd = -1;
+        int64_t from = 0;
+        int64_t end = 0;
+    } writeback_;
+    void startWriteback(int fd, int tableFd, int64_t offset, int64_t end);
 
     int32_t lastUnknownReply_ = 0;  // chunks for unknown or unwanted mails
     int32_t lastOffsetReply_ = 0;   // chunks at the wrong offset
