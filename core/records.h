@@ -142,13 +142,13 @@ inline DeliveryRecord newDeliveryRecord(int32_t mail) {
 }
 
 // Six one-second slots of a running byte total (slot 0 - slot 5 spans five seconds, the
-// current one included) and the monotonic second of the newest slot; paceMs is when a
-// limited meter lets its next piece pass. Runtime only. Totals are kept modulo 2^32:
-// differences stay right past 4 GiB.
+// current one included) and the monotonic second of the newest slot; paceUs is the
+// monotonic microsecond a limited meter's pace has reached. Runtime only. Totals are kept modulo
+// 2^32: differences stay right past 4 GiB.
 struct RateMeter {
     uint32_t slots[6];
     int32_t time;
-    int64_t paceMs;
+    int64_t paceUs;
 };
 static_assert(sizeof(RateMeter) == 40);
 

@@ -32,9 +32,9 @@ void meterCount(RateMeter& m, uint32_t bytes, int32_t limitKB, int64_t nowMs) {
     meterUpdate(m, nowMs);
     m.slots[0] += bytes;
     if (limitKB <= 0) return;
-    // No credit is saved up while idle: the pace starts from now at the earliest.
-    int64_t from = std::max(m.paceMs, nowMs);
-    m.paceMs = from + static_cast<int64_t>(std::ceil(bytes * 1000.0 / meterPacedRate(limitKB)));
+    // Idle time saves up no more than the slack: a late wake-up catches up that much, no more.
+    int64_t from = std::max(m.paceUs, nowMs * 1000 - kPaceSlackUs);
+    m.paceUs = from + static_cast<int64_t>(std::ceil(bytes * 1e6 / meterPacedRate(limitKB)));
 }
 
 uint32_t meterWindowBytes(RateMeter& m, int64_t nowMs) {
@@ -47,11 +47,12 @@ uint32_t meterSpeed(RateMeter& m, int64_t nowMs) {
 }
 
 bool meterHolds(const RateMeter& m, int32_t limitKB, int64_t nowMs) {
-    return limitKB > 0 && nowMs < m.paceMs;
+    return limitKB > 0 && m.paceUs > nowMs * 1000 + kPaceSlackUs;
 }
 
 int64_t meterFreeAtMs(const RateMeter& m, int32_t limitKB) {
-    return limitKB > 0 ? m.paceMs : -1;
+    if (limitKB <= 0) return -1;
+    return (m.paceUs - kPaceSlackUs + 999) / 1000;
 }
 
 }  // namespace orv

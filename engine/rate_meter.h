@@ -12,6 +12,11 @@ namespace orv {
 // file data).
 inline constexpr int64_t kLimitWindowMs = 5000;
 inline constexpr uint32_t kLimitPieceBytes = 2016;
+// How far a limited pace may run ahead of the clock, and how much of a late wake-up it may
+// catch up. Pieces pass in runs of this much time instead of one per clock tick (one chunk per
+// millisecond would cap every limit at 2 MB/s); the extra it lets into a five-second window
+// stays well inside the 1 % kept back by meterPacedRate.
+inline constexpr int64_t kPaceSlackUs = 5000;
 
 // Brings the meter up to nowMs: shifts one slot per elapsed second (up to 5), clears it after
 // a longer gap or when it was never used.

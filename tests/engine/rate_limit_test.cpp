@@ -3,6 +3,7 @@
 // from the first chunk on, for each of the four limits.
 #include <cstdio>
 #include <deque>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,30 @@ TEST(RateMeter, SpeedIsTheAverageOfFiveSecondsAndPacingStartsAtTheFirstPiece) {
     // Idle time is not saved up as a burst.
     meterCount(p, 2016, 10, t + 60000);
     EXPECT_TRUE(meterHolds(p, 10, t + 60001));
+}
+
+// A loop that wakes when the pace frees it, sometimes a few milliseconds late, and lets pieces
+// through while the meter allows: high limits are reached (not capped at one piece per clock
+// tick) and no five-second window carries more than the limit.
+TEST(RateMeter, HighLimitsAreReachedAndStillHeldWhenWakeUpsAreLate) {
+    for (int32_t limitKB : {10, 2000, 16000, 100000}) {
+        RateMeter m{};
+        std::vector<Arrival> passed;
+        int64_t t = 5'000'000;
+        const int64_t end = t + 20000;
+        std::mt19937 late(static_cast<uint32_t>(limitKB));
+        while (t < end) {
+            while (!meterHolds(m, limitKB, t)) {
+                meterCount(m, kLimitPieceBytes, limitKB, t);
+                passed.push_back({t, kLimitPieceBytes});
+            }
+            t = std::max(t + 1, meterFreeAtMs(m, limitKB) + static_cast<int64_t>(late() % 4));
+        }
+        int64_t most = mostInAnyWindow(passed);
+        SCOPED_TRACE(limitKB);
+        EXPECT_LE(most, 5 * int64_t{limitKB} * 1024);
+        EXPECT_GE(most, 5 * int64_t{limitKB} * 1024 * 95 / 100 - kLimitPieceBytes);
+    }
 }
 
 }  // namespace
