@@ -200,6 +200,29 @@ TEST_F(TransferListTest, FolderIsDoneOnceItsLastFileIsDoneAndRemoved) {
     EXPECT_EQ(changes.back(), "/alice/f/=4");
 }
 
+// A folder of many small files is not held to one removal per engine wake-up: done files
+// leave together, a window's worth per step, and the folder is done after the last.
+TEST_F(TransferListTest, DoneFilesOfAFolderLeaveAWindowAtATime) {
+    int folder = list.AddTransfer("bob", "/alice/f/", dir.file("f/"),
+                                  rec(TransferKind::Folder, TransferState::FolderBusy, 4600));
+    for (int i = 0; i < 45; ++i)
+        list.AddTransfer("bob", "/alice/f/" + std::to_string(i), dir.file("f/" + std::to_string(i)),
+                         rec(TransferKind::FolderFile, TransferState::Done, 100, folder));
+    list.AddTransfer("bob", "/alice/f/last", dir.file("f/last"),
+                     rec(TransferKind::FolderFile, TransferState::Receiving, 100, folder));
+    EXPECT_TRUE(list.EngineStep());
+    EXPECT_EQ(list.count(), 1 + 15 + 1);
+    EXPECT_TRUE(list.EngineStep());
+    ASSERT_EQ(list.count(), 2);
+    EXPECT_EQ(state(folder), TransferState::FolderBusy);
+    EXPECT_FALSE(list.EngineStep());
+    t.transfers[1].state = TransferState::Done;
+    EXPECT_TRUE(list.EngineStep());
+    EXPECT_TRUE(list.EngineStep());
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(state(folder), TransferState::Done);
+}
+
 TEST_F(TransferListTest, NamesFromThePeerStayInsideTheChosenDirectory) {
     ShareStore& s = t.share;
     s.AddFolder("/alice/d/", 0);
