@@ -204,7 +204,10 @@ ChunkVerdict Relay::RelayChunk(const InboundMessage& msg) {
     if (c && c->origin == Origin::Inbound) {
         if (buffer_.size() > kRelayThrottleMark &&
             meterWindowBytes(intakeMeter_, nowMs) / 5u > throttleRate())
-            return ChunkVerdict::notNow(nowMs + kRelayThrottleRetryMs);
+            // Offered again at the next reclaim, which may take the buffer below the mark,
+            // rather than a whole retry spacing later with the buffer long drained.
+            return ChunkVerdict::notNow(
+                std::min(nowMs + kRelayThrottleRetryMs, lastReclaimMs_ + reclaimSpacingMs_));
         meterCount(intakeMeter_, static_cast<uint32_t>(bytes), 0, nowMs);
     }
     ChunkHead head = readChunkHead(msg.body.data());
@@ -379,12 +382,15 @@ bool Relay::RelayForward() {
 }
 
 bool Relay::reclaimIfFull(int64_t nowMs) {
-    if (buffer_.size() <= kRelayThrottleMark || nowMs - lastReclaimMs_ < kRelayReclaimSpacingMs)
+    if (buffer_.size() <= kRelayThrottleMark || nowMs - lastReclaimMs_ < reclaimSpacingMs_)
         return false;
     lastReclaimMs_ = nowMs;
     size_t before = buffer_.size();
     cleanup(now(), true);
-    return buffer_.size() < before;
+    bool freed = buffer_.size() < before;
+    reclaimSpacingMs_ = freed ? kRelayReclaimSpacingMs
+                              : std::min(reclaimSpacingMs_ * 2, kRelayReclaimLongestSpacingMs);
+    return freed;
 }
 
 bool Relay::chunkPassedByAll(const RelayEntry& e) const {

@@ -50,8 +50,11 @@ inline constexpr int32_t kRelayCleanupSpacingSeconds = 2;
 inline constexpr int32_t kRelayCleanupIdleSeconds = 15;
 // Between cleanups, a buffer above the throttle mark gives back what has been passed on at most
 // once in this many milliseconds, so a busy relay is held by its links, not by the cleanup's
-// two-second spacing.
-inline constexpr int64_t kRelayReclaimSpacingMs = 50;
+// two-second spacing (the mark's worth per spacing bounds what a relay passes: 3 MB per 2 ms).
+// A reclaim that frees nothing doubles the spacing up to the longest, so a relay waiting on a
+// slow receiver does not scan its buffer hundreds of times a second.
+inline constexpr int64_t kRelayReclaimSpacingMs = 2;
+inline constexpr int64_t kRelayReclaimLongestSpacingMs = 64;
 // A receiver not served for more than this many seconds is forgotten.
 inline constexpr int32_t kRelayReceiverSeconds = 30;
 // A throttled chunk is offered again this much later.
@@ -172,7 +175,7 @@ class Relay {
     bool chunkPassedByAll(const RelayEntry& e) const;
     // The full cleanup, or (reclaim) only giving back entries passed on to everyone.
     void cleanup(int32_t t, bool reclaim = false);
-    // Above the throttle mark, at most once per kRelayReclaimSpacingMs: true when it freed any.
+    // Above the throttle mark, at most once per reclaimSpacingMs_: true when it freed any.
     bool reclaimIfFull(int64_t nowMs);
     bool hasLink(Socket s) const { return engine_.findLink(s) >= 0; }
 
@@ -190,6 +193,7 @@ class Relay {
     RateMeter passMeter_{};    // bytes passed on, under the throughput cap
     int32_t lastCleanup_ = 0;
     int64_t lastReclaimMs_ = 0;
+    int64_t reclaimSpacingMs_ = kRelayReclaimSpacingMs;
     // The mail whose unwanted chunk was last answered, and when.
     uint64_t unwantedKey_ = 0;
     int32_t unwantedCreated_ = 0;
