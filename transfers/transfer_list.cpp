@@ -214,6 +214,21 @@ bool TransferList::hasFiles(int folder) const {
     return false;
 }
 
+// The sender keeps one delivery per path and asker, and a reception finds its record by path: a
+// second download of a path (saved to two places, or a folder downloaded twice) waits until the
+// one before it is done, instead of cutting off its delivery. What is asked for or arriving is
+// always inside the step's window, so only the records above i there are looked at.
+bool TransferList::pathInProgressAbove(int i, std::string_view remotePath) const {
+    for (int j = 0; j < i && j < kTransferStepWindow; ++j) {
+        const TransferRecord& r = tables_.transfers[j];
+        if (r.kind == TransferKind::Folder || r.kind == TransferKind::Preview) continue;
+        if ((r.state == TransferState::Requested || r.state == TransferState::Receiving) &&
+            equalsIgnoreCase(tables_.transferRemotePaths.view(j), remotePath))
+            return true;
+    }
+    return false;
+}
+
 bool TransferList::EngineStep() {
     std::string_view who = user();
     if (who.empty()) return false;
@@ -251,6 +266,7 @@ bool TransferList::EngineStep() {
         if (r.state != TransferState::Waiting || !ownedBy(i, who)) continue;
         std::string_view owner = pathOwner(remote);
         if (owner.empty()) continue;
+        if (r.kind != TransferKind::Folder && pathInProgressAbove(i, remote)) continue;
         if (r.kind == TransferKind::Folder) {
             // A listing from an earlier request may be out of date: the expansion waits for
             // the answer to this one.

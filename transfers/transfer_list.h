@@ -92,6 +92,7 @@ class TransferList {
     void setState(int i, int32_t state);
 
   private:
+    bool pathInProgressAbove(int i, std::string_view remotePath) const;
     bool hasFiles(int folder) const;
     void expand(int folder);
     void writeLog(const std::string& line) const;

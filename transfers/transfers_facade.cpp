@@ -28,9 +28,6 @@ constexpr TextPair kNotListed{
     "Some files are not in the folder's listing (any more) and were left out; refresh the "
     "folder.",
     "有些文件不在该目录的列表中，已跳过；请刷新目录。"};
-constexpr TextPair kFilesBusy{"Some files are already being downloaded and were not added again.",
-                              "有些文件已在下载中，未重复添加。"};
-constexpr TextPair kFolderBusy{"This folder is already being downloaded.", "该目录已在下载中。"};
 constexpr TextPair kNoFolderHere{"The download folder cannot be created.", "无法创建下载目录。"};
 
 std::string withSlash(std::string s) {
@@ -93,7 +90,7 @@ TransferResult TransfersFacade::addFiles(std::string_view folderPath,
     std::filesystem::create_directories(localFolder, ec);
     if (!std::filesystem::is_directory(localFolder, ec)) return {false, fail(kNoFolderHere)};
     std::string folder = withSlash(localFolder);
-    bool first = true, skipped = false, unlisted = false, busy = false;
+    bool first = true, skipped = false, unlisted = false;
     for (const std::string& name : names) {
         // The name came from the peer's listing: a name, never a path.
         if (!safeComponent(name)) {
@@ -105,10 +102,6 @@ TransferResult TransfersFacade::addFiles(std::string_view folderPath,
         int f = tables_.share.FindFile(remote);
         if (f < 0) {
             unlisted = true;
-            continue;
-        }
-        if (!makeRoomFor(remote)) {
-            busy = true;
             continue;
         }
         std::string local = folder + name;
@@ -123,23 +116,7 @@ TransferResult TransfersFacade::addFiles(std::string_view folderPath,
     }
     if (unlisted) return {!first, fail(kNotListed)};
     if (skipped) return {!first, fail(kBadNames)};
-    if (busy) return {!first, fail(kFilesBusy)};
     return {true, {}};
-}
-
-// The list's commands name a download by its remote path, so it holds one per path: a finished
-// download gives way to the new one, an unfinished one keeps it out (a second record would
-// stay asked for, and its retries would cut off the first one's delivery).
-bool TransfersFacade::makeRoomFor(std::string_view remotePath) {
-    auto samePath = [&](int i) {
-        return tables_.transfers[i].kind != TransferKind::Preview &&
-               equalsIgnoreCase(tables_.transferRemotePaths.view(i), remotePath);
-    };
-    for (int i = 0; i < tables_.transfers.count(); ++i)
-        if (samePath(i) && tables_.transfers[i].state != TransferState::Done) return false;
-    for (int i = tables_.transfers.count(); i-- > 0;)
-        if (samePath(i)) list_.RemoveTransfer(i);
-    return true;
 }
 
 TransferResult TransfersFacade::open(std::string_view folderPath,
@@ -167,7 +144,6 @@ TransferResult TransfersFacade::downloadFolder(std::string_view folderPath,
     std::string_view inner = folderPath.substr(0, folderPath.size() - 1);
     std::string last(inner.substr(inner.rfind('/') + 1));
     if (!safeComponent(last)) return {false, fail(kBadNames)};
-    if (!makeRoomFor(folderPath)) return {false, fail(kFolderBusy)};
     std::string local = withSlash(localFolder) + last + "/";
     std::error_code ec;
     std::filesystem::create_directories(local, ec);

@@ -108,7 +108,6 @@ class TransfersFacade {
     std::optional<SharedFileTarget> target(int mail);
     void progress(int mail, int64_t received, bool complete);
     int recordOfMail(int mail) const;
-    bool makeRoomFor(std::string_view remotePath);
     TransferResult addFiles(std::string_view folderPath, const std::vector<std::string>& names,
                             const std::string& localFolder, bool unique, bool openFirst);
     std::string fail(TextPair text) const;
