@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/support/clients.h"
+#include "bench/support/conditions.h"
 #include "bench/support/shell_copy.h"
 #include "server/directory_harness.h"
 #include "support/child_process.h"
@@ -117,7 +118,7 @@ bool sameTree(const std::string& src, const std::string& dst) {
 // the source in the page cache.
 void prepare(const std::string& src, const std::string& dst) {
     fs::remove_all(dst);
-    ::sync();
+    bench::dropPageCache();
     std::vector<char> buf(1 << 20);
     auto warm = [&](const std::string& p) {
         std::ifstream f(p, std::ios::binary);
@@ -169,6 +170,14 @@ int main(int argc, char** argv) {
     std::printf("file: %llu MiB; folder: 1000 files, %.1f MB; in %s\n",
                 static_cast<unsigned long long>(mib), static_cast<double>(treeBytes) / 1e6,
                 work.c_str());
+    bench::printConditions(
+        {"every copy: the destination removed first; loopback TCP; rounds "
+         "alternate which copy goes first",
+         bench::pageCacheCondition(),
+         "orvantel: timed from the download command to its last file done "
+         "(each file synced before it is done); tar|nc: to the receiving "
+         "tar's exit, not synced",
+         "every copy compared with the source by content"});
 
     test::DirectoryProcess server;
     if (!server.start(work + "/directory.sqlite")) {

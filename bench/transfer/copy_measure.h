@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/conditions.h"
+
 namespace orv::bench {
 
 using Steady = std::chrono::steady_clock;
@@ -81,7 +83,7 @@ inline bool sameContent(const std::string& a, const std::string& b) {
 // the source in the page cache.
 inline void prepare(const std::string& src, const std::string& dst) {
     std::filesystem::remove(dst);
-    ::sync();
+    dropPageCache();
     std::ifstream f(src, std::ios::binary);
     std::vector<char> buf(1 << 20);
     while (f.read(buf.data(), static_cast<std::streamsize>(buf.size())) || f.gcount() > 0) {

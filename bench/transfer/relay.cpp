@@ -50,6 +50,11 @@ int main(int argc, char** argv) {
     }
     std::string src = work + "/payload.bin";
     std::printf("payload: %zu MiB in %s\n", mib, work.c_str());
+    bench::printConditions(
+        {"both copies: the destination removed first; loopback TCP; rounds "
+         "alternate which copy goes first",
+         bench::pageCacheCondition(),
+         "every received file compared with the source byte for byte"});
     if (!makeFile(src, mib)) return 2;
 
     test::DirectoryProcess server;

@@ -113,8 +113,9 @@ int main(int argc, char** argv) {
     std::string src = work + "/payload.bin";
     std::printf("payload: %zu MiB in %s\n", mib, work.c_str());
     bench::printConditions(
-        {"both copies: the destination file removed first, then sync, then the source read "
-         "once (page cache warm); loopback TCP; rounds alternate which copy goes first",
+        {"both copies: the destination file removed first; loopback TCP; rounds alternate "
+         "which copy goes first",
+         bench::pageCacheCondition(),
          "orvantel: timed from the send command to the receiver's files-complete event, which "
          "follows the file's sync",
          "nc: timed from starting the sender to the listener's exit (its file written), then "
