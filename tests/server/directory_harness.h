@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -134,8 +135,13 @@ class DirectoryProcess {
         for (auto& a : copy)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            // A test that dies without its destructors (a crash, a signal) takes its servers
+            // and clients with it instead of leaving them running.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
             ::dup2(fds[1], 1);
             ::execv(exe.c_str(), argv.data());
             ::_exit(127);

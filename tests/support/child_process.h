@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,8 +34,13 @@ class ChildProcess {
         int out[2], in[2] = {-1, -1};
         if (::pipe2(out, O_CLOEXEC) != 0) return false;
         if (pipeStdin && ::pipe2(in, O_CLOEXEC) != 0) return false;
+        pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            // A test that dies without its destructors (a crash, a signal) takes its servers
+            // and clients with it instead of leaving them running.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
             ::dup2(out[1], 1);
             if (pipeStdin) ::dup2(in[0], 0);
             std::vector<char*> argv;
