@@ -156,6 +156,7 @@ class HtmlMailTest : public QObject {
         e->setFocus();
         w->toField()->setText("bob");
         w->subjectField()->setText("picture and table");
+        QTRY_VERIFY_WITH_TIMEOUT(evalJs(e, "document.hasFocus()").toBool(), 20000);
         caretAt(e, true);
         QTest::keyClicks(e->focusProxy(), "Hello Bob");
         w->editorPanel()->choosePicture = [&] { return QString::fromStdString(pic); };
@@ -221,6 +222,9 @@ class HtmlMailTest : public QObject {
             evalJs(shown, "document.body.innerText").toString().contains("From:bob"), 20000);
         QVERIFY(QTest::qWaitForWindowActive(r));
         shown->setFocus();
+        // Keys reach the page only once its document has the focus, which the page's own
+        // process learns a moment after the widget has it.
+        QTRY_VERIFY_WITH_TIMEOUT(evalJs(shown, "document.hasFocus()").toBool(), 20000);
         caretAt(shown, false);
         QTest::keyClicks(shown->focusProxy(), "Yes, done");
         QTRY_VERIFY_WITH_TIMEOUT(
