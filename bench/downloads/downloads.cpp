@@ -23,6 +23,7 @@
 
 #include "bench/support/clients.h"
 #include "bench/support/conditions.h"
+#include "bench/support/copy_state.h"
 #include "bench/support/shell_copy.h"
 #include "server/directory_harness.h"
 #include "support/child_process.h"
@@ -88,49 +89,18 @@ uint64_t makeTree(const std::string& top) {
     return total;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    if (!fa || !fb) return false;
-    std::vector<char> x(1 << 20), y(1 << 20);
-    for (;;) {
-        fa.read(x.data(), static_cast<std::streamsize>(x.size()));
-        fb.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (fa.gcount() != fb.gcount()) return false;
-        if (fa.gcount() == 0) return true;
-        if (std::memcmp(x.data(), y.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
-    }
-}
-
 // Every file below src (a file or a folder) has its twin below dst.
 bool sameTree(const std::string& src, const std::string& dst) {
-    if (fs::is_regular_file(src)) return sameFile(src, dst);
+    if (fs::is_regular_file(src)) return bench::sameContent(src, dst);
     int n = 0;
     for (auto& e : fs::recursive_directory_iterator(src)) {
         if (!e.is_regular_file()) continue;
-        if (!sameFile(e.path().string(), dst + "/" + fs::relative(e.path(), src).string()))
+        if (!bench::sameContent(e.path().string(),
+                                dst + "/" + fs::relative(e.path(), src).string()))
             return false;
         ++n;
     }
     return n > 0;
-}
-
-// The state every timed copy starts from: no destination, nothing waiting to be written back,
-// the source in the page cache.
-void prepare(const std::string& src, const std::string& dst) {
-    fs::remove_all(dst);
-    bench::dropPageCache();
-    std::vector<char> buf(1 << 20);
-    auto warm = [&](const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        while (f.read(buf.data(), static_cast<std::streamsize>(buf.size())) || f.gcount() > 0) {
-        }
-    };
-    if (fs::is_regular_file(src)) {
-        warm(src);
-        return;
-    }
-    for (auto& e : fs::recursive_directory_iterator(src))
-        if (e.is_regular_file()) warm(e.path().string());
 }
 
 // tar c of `name` in `dir` through nc into nc | tar x in `into`; seconds, negative on failure.
@@ -212,7 +182,7 @@ int main(int argc, char** argv) {
     // many files end it. Seconds, or negative when it did not complete.
     auto runOrv = [&](const std::string& path, const std::string& src, const std::string& dst,
                       size_t files) -> double {
-        prepare(src, dst);
+        bench::prepare(src, dst);
         fs::create_directories(into);
         auto t0 = Steady::now();
         bob.writeLine("download \"" + path + "\" \"" + into + "\"");
@@ -232,7 +202,7 @@ int main(int argc, char** argv) {
         return seconds(t0, t1);
     };
     auto runNc = [&](const std::string& src, const std::string& dst) -> double {
-        prepare(src, dst);
+        bench::prepare(src, dst);
         double s =
             tarNc(fs::path(src).parent_path().string(), fs::path(src).filename().string(), into);
         allSame = s > 0 && sameTree(src, dst) && allSame;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/support/conditions.h"
+#include "bench/support/copy_state.h"
 
 namespace orv::bench {
 
@@ -63,31 +63,6 @@ inline bool makeFile(const std::string& path, size_t mib) {
         f.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
     }
     return static_cast<bool>(f);
-}
-
-// Whether both files hold the same bytes.
-inline bool sameContent(const std::string& a, const std::string& b) {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    if (!fa || !fb) return false;
-    std::vector<char> x(1 << 20), y(1 << 20);
-    for (;;) {
-        fa.read(x.data(), static_cast<std::streamsize>(x.size()));
-        fb.read(y.data(), static_cast<std::streamsize>(y.size()));
-        if (fa.gcount() != fb.gcount()) return false;
-        if (fa.gcount() == 0) return fa.eof() && fb.eof();
-        if (std::memcmp(x.data(), y.data(), static_cast<size_t>(fa.gcount())) != 0) return false;
-    }
-}
-
-// The state every timed copy starts from: no destination, nothing waiting to be written back,
-// the source in the page cache.
-inline void prepare(const std::string& src, const std::string& dst) {
-    std::filesystem::remove(dst);
-    dropPageCache();
-    std::ifstream f(src, std::ios::binary);
-    std::vector<char> buf(1 << 20);
-    while (f.read(buf.data(), static_cast<std::streamsize>(buf.size())) || f.gcount() > 0) {
-    }
 }
 
 // Seconds as text: milliseconds below one second.
